@@ -1,0 +1,47 @@
+// Python face of the deconvolution module: argument declarations and thin bindings over the numerics.
+#include "../frame/frame.hpp"
+#include "response.hpp"
+
+#define MODULE_NAME "quodex.utils.numerics.kernels.deconvolution"
+
+namespace {
+
+using namespace quodex;
+using namespace quodex::deconvolution;
+
+// Internal form, also called by the Richardson-Lucy driver (nsigma defaults to 5.0 there).
+Ref build_gaussian_response(Strided<double> axis, Strided<double> sigma, double nsigma = 5.0) {
+    static const Routine where{MODULE_NAME ".build_gaussian_response", __LINE__};
+    return traced(where, [&] {
+        if (axis.size > kMaxAxisLength) {
+            PyErr_Format(PyExc_ValueError, "axis has %zd elements; at most %zd are supported", axis.size,
+                         kMaxAxisLength);
+            throw PythonError{};
+        }
+        SparseRows rows;
+        build_gaussian_rows(axis, sigma, nsigma, rows);
+        return rows_tuple(rows.offsets, rows.indices, rows.values);
+    });
+}
+
+constexpr Param build_params[] = {
+    {.name = "axis", .kind = Kind::WritableView},
+    {.name = "sigma", .kind = Kind::WritableView},
+    {.name = "nsigma", .kind = Kind::Double, .def = 5.0},
+};
+
+Ref build_gaussian_response_binding(Args& a) {
+    return build_gaussian_response(a.view<double>(0), a.view<double>(1), a.number(2));
+}
+
+const FunctionSpec functions[] = {
+    {"build_gaussian_response", MODULE_NAME ".build_gaussian_response", build_params, 3,
+     build_gaussian_response_binding, __LINE__},
+};
+
+const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",
+                             functions, sizeof(functions) / sizeof(functions[0]), __LINE__};
+
+}  // namespace
+
+QUODEX_MODULE(deconvolution, module_spec)

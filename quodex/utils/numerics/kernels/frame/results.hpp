@@ -1,0 +1,79 @@
+// Result arrays made through the module-global `np` and filled from C++ storage.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "args.hpp"
+#include "module.hpp"
+
+namespace quodex {
+
+inline PyObject* interned(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw PythonError{};
+    return o;
+}
+
+// Calls np.<func>(arg, dtype=np.<dtype>); a null `dtype` omits the keyword.
+inline Ref np_call(PyObject* func_name, PyObject* arg, PyObject* dtype_name) {
+    Ref func = np_attr(func_name);
+    if (!dtype_name) {
+        PyObject* argv[] = {arg};
+        return Ref::check(PyObject_Vectorcall(func.get(), argv, 1, nullptr));
+    }
+    Ref dtype = np_attr(dtype_name);
+    PyObject* argv[] = {arg, dtype.get()};
+    return Ref::check(PyObject_Vectorcall(func.get(), argv, 1, ctx().kw_dtype));
+}
+
+template <class T>
+constexpr Elem elem_of() {
+    if constexpr (std::is_same_v<T, double>) return Elem::Float64;
+    else if constexpr (std::is_same_v<T, std::int64_t>) return Elem::Int64;
+    else return Elem::Int32;
+}
+
+template <class T>
+PyObject* dtype_name_of() {
+    static PyObject* name = interned(std::is_same_v<T, double>         ? "float64"
+                                     : std::is_same_v<T, std::int64_t> ? "int64"
+                                                                       : "int32");
+    return name;
+}
+
+// A new 1-D array of `n` elements from np.<func>(n, dtype=...), acquired as a typed array variable.
+// An array of another length than asked for is refused before anything is written.
+template <class T>
+Ref new_vector(PyObject* func_name, std::ptrdiff_t n, Buffer& buf) {
+    Ref len = Ref::check(PyLong_FromSsize_t(n));
+    Ref arr = np_call(func_name, len.get(), dtype_name_of<T>());
+    acquire_result(buf, arr.get(), elem_of<T>(), 1);
+    if (buf.length(0) != n) raise_index_error(0);
+    return arr;
+}
+
+template <class T>
+Ref array_from(const std::vector<T>& v) {
+    static PyObject* s_empty = interned("empty");
+    Buffer buf;
+    Ref arr = new_vector<T>(s_empty, static_cast<std::ptrdiff_t>(v.size()), buf);
+    Strided<T> out = buf.as1d<T>();
+    if (out.contiguous()) {
+        if (!v.empty()) std::memcpy(out.data, v.data(), v.size() * sizeof(T));
+    } else {
+        for (std::size_t k = 0; k < v.size(); ++k) out[static_cast<std::ptrdiff_t>(k)] = v[k];
+    }
+    return arr;
+}
+
+// Sparse response rows as the tuple (offsets int64, indices int32, values float64).
+inline Ref rows_tuple(const std::vector<std::int64_t>& offsets, const std::vector<std::int32_t>& indices,
+                      const std::vector<double>& values) {
+    Ref o = array_from(offsets);
+    Ref i = array_from(indices);
+    Ref v = array_from(values);
+    return Ref::check(PyTuple_Pack(3, o.get(), i.get(), v.get()));
+}
+
+}  // namespace quodex
