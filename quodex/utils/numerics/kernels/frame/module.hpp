@@ -104,7 +104,9 @@ inline void import_numpy_api() {
         const unsigned feature = PyArray_GetNDArrayCFeatureVersion();
         if (feature < 0xe) throw PythonError{};
         if (PyArray_GetEndianness() != NPY_CPU_LITTLE) throw PythonError{};
+#if NPY_ABI_VERSION >= 0x02000000
         PyArray_RUNTIME_VERSION = static_cast<int>(feature);
+#endif
     } catch (const PythonError&) {
         PyArray_API = nullptr;
         PyErr_Clear();

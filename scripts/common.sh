@@ -1,0 +1,44 @@
+# Shared set-up for the README's commands: system packages, an interpreter, a virtual environment
+# with the package installed. Sourced, not run.
+
+# Debian packages the C++ tests need (GoogleTest); installed once, as root, when missing.
+ensure_system_packages() {
+  if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ]; then
+      apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
+    else
+      echo "GoogleTest is missing: run 'apt-get install libgtest-dev' as root" >&2
+      return 1
+    fi
+  fi
+}
+
+# Path of a CPython X.Y interpreter: $PYTHON if set, else pyenv's, else pythonX.Y on PATH.
+find_python() {
+  local want=$1
+  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  local root
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  local cand
+  for cand in "$root"/versions/"$want".*/bin/python"$want"; do
+    if [ -x "$cand" ]; then echo "$cand"; return; fi
+  done
+  command -v "python$want" || { echo "no Python $want found" >&2; return 1; }
+}
+
+# Creates (or reuses) a virtual environment for one interpreter and NumPy requirement, installs the
+# package into it and prints the environment's path.
+make_env() {
+  local python=$1 numpy_req=$2 extras=$3
+  local tag
+  tag=$("$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")')
+  local env=".venv/py$tag-$(echo "$numpy_req" | tr -c 'A-Za-z0-9.' '_')"
+  if [ ! -x "$env/bin/python" ]; then
+    "$python" -m venv "$env" >&2
+  fi
+  "$env/bin/python" -m pip install -q --upgrade pip >&2
+  "$env/bin/python" -m pip install -q "$numpy_req" $extras >&2
+  "$env/bin/python" -m pip install -q --force-reinstall --no-deps . >&2
+  echo "$env"
+}
