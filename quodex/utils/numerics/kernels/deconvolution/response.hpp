@@ -25,7 +25,7 @@ inline double get_sigma(double k, double E) noexcept {
 // NumPy's ordering for floats: NaN sorts after every number.
 inline bool npy_less(double a, double b) noexcept { return a < b || (b != b && a == a); }
 
-// np.searchsorted(a, v, side="left"), the same bisection, so the same index for any input order.
+// np.searchsorted(a, v, side="left") on an ascending array: first index whose value is not less than v.
 inline std::ptrdiff_t search_left(Strided<const double> a, double v) noexcept {
     std::ptrdiff_t lo = 0, hi = a.size;
     while (lo < hi) {
@@ -36,7 +36,7 @@ inline std::ptrdiff_t search_left(Strided<const double> a, double v) noexcept {
     return lo;
 }
 
-// np.searchsorted(a, v, side="right").
+// np.searchsorted(a, v, side="right") on an ascending array: first index whose value is greater than v.
 inline std::ptrdiff_t search_right(Strided<const double> a, double v) noexcept {
     std::ptrdiff_t lo = 0, hi = a.size;
     while (lo < hi) {
