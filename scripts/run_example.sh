@@ -2,6 +2,7 @@
 # Sets up everything on a fresh machine (system packages, Python 3.10 environment, the package) and
 # runs the main example. Arguments are passed to the example.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 ensure_system_packages

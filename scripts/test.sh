@@ -3,6 +3,7 @@
 # installed package. Interpreter and NumPy are chosen with PY_VERSION (default 3.10) and NUMPY
 # (a pip requirement, default "numpy<2" on 3.10 and "numpy>=2" otherwise).
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 ensure_system_packages
