@@ -34,11 +34,18 @@ make_env() {
   local tag
   tag=$("$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")')
   local env=".venv/py$tag-$(echo "$numpy_req" | tr -c 'A-Za-z0-9.' '_')"
-  if [ ! -x "$env/bin/python" ]; then
-    "$python" -m venv "$env" >&2
+  local log
+  log=$(mktemp)
+  if ! {
+    { [ -x "$env/bin/python" ] || "$python" -m venv "$env"; } &&
+    "$env/bin/python" -m pip install -q --upgrade pip &&
+    "$env/bin/python" -m pip install -q "$numpy_req" $extras &&
+    "$env/bin/python" -m pip install -q --force-reinstall --no-deps .
+  } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "setting up $env failed" >&2
+    return 1
   fi
-  "$env/bin/python" -m pip install -q --upgrade pip >&2
-  "$env/bin/python" -m pip install -q "$numpy_req" $extras >&2
-  "$env/bin/python" -m pip install -q --force-reinstall --no-deps . >&2
+  rm -f "$log"
   echo "$env"
 }
