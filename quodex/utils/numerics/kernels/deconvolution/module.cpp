@@ -18,9 +18,16 @@ Ref build_gaussian_response(Strided<double> axis, Strided<double> sigma, double 
                          kMaxAxisLength);
             throw PythonError{};
         }
-        SparseRows rows;
-        build_gaussian_rows(axis, sigma, nsigma, rows);
-        return rows_tuple(rows.offsets, rows.indices, rows.values);
+        std::vector<Window> windows;
+        const std::int64_t nnz = gaussian_windows(axis, sigma, nsigma, windows);
+        static PyObject* s_empty = interned("empty");
+        Buffer offsets_buf, indices_buf, values_buf;
+        Ref offsets = new_vector<std::int64_t>(s_empty, axis.size + 1, offsets_buf);
+        Ref indices = new_vector<std::int32_t>(s_empty, nnz, indices_buf);
+        Ref values = new_vector<double>(s_empty, nnz, values_buf);
+        fill_gaussian_rows(axis, sigma, windows, offsets_buf.as1d<std::int64_t>(), indices_buf.as1d<std::int32_t>(),
+                           values_buf.as1d<double>());
+        return Ref::check(PyTuple_Pack(3, offsets.get(), indices.get(), values.get()));
     });
 }
 

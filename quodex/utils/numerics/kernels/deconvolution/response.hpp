@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "../frame/sparse.hpp"
 #include "../frame/views.hpp"
@@ -50,39 +51,70 @@ inline std::ptrdiff_t search_right(Strided<const double> a, double v) noexcept {
 // Largest axis whose column indices fit the int32 `indices` array.
 inline constexpr std::ptrdiff_t kMaxAxisLength = std::ptrdiff_t{std::numeric_limits<std::int32_t>::max()} + 1;
 
-// Row i spreads bin i over the bins within nsigma * sigma[i] of axis[i] with normalised Gaussian
-// weights. sigma is range-tested (OutOfBounds when shorter than axis); window indices come from the
-// searches and are in range by construction. The caller guarantees axis.size <= kMaxAxisLength.
-inline void build_gaussian_rows(Strided<const double> axis, Strided<const double> sigma, double nsigma,
-                                SparseRows& out) {
+// Window of row i: the bins [low, high) within nsigma * sigma[i] of axis[i].
+struct Window {
+    std::ptrdiff_t low, high;
+};
+
+// First pass: the window of every row and the total number of entries. sigma is range-tested
+// (OutOfBounds when it is shorter than axis). The caller guarantees axis.size <= kMaxAxisLength.
+inline std::int64_t gaussian_windows(Strided<const double> axis, Strided<const double> sigma, double nsigma,
+                                     std::vector<Window>& windows) {
     const std::ptrdiff_t n = axis.size;
-    out.offsets.assign(1, 0);
-    out.indices.clear();
-    out.values.clear();
-    out.offsets.reserve(static_cast<std::size_t>(n) + 1);
+    windows.resize(static_cast<std::size_t>(n));
+    std::int64_t nnz = 0;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double E = axis[i];
-        const double s = sigma.at<Checked>(i);
-        const double half = s * nsigma;
+        const double half = sigma.at<Checked>(i) * nsigma;
         const double xmin = E - half;
         const double xmax = E + half;
         const std::ptrdiff_t low = search_left(axis, xmin);
         const std::ptrdiff_t high = search_right(axis, xmax);
+        windows[static_cast<std::size_t>(i)] = {low, high};
+        if (low < high) nnz += high - low;
+    }
+    return nnz;
+}
+
+// Second pass: fills offsets[n + 1], indices[nnz] and values[nnz] from the windows. Row i holds
+// w_j / norm with x = (axis[j] - E) / s, w_j = exp((x * -0.5) * x), norm summed in ascending j.
+// Window indices come from the searches and are in range by construction.
+inline void fill_gaussian_rows(Strided<const double> axis, Strided<const double> sigma,
+                               const std::vector<Window>& windows, Strided<std::int64_t> offsets,
+                               Strided<std::int32_t> indices, Strided<double> values) noexcept {
+    std::ptrdiff_t k = 0;
+    offsets[0] = 0;
+    for (std::ptrdiff_t i = 0; i < axis.size; ++i) {
+        const auto [low, high] = windows[static_cast<std::size_t>(i)];
         if (low < high) {
-            const std::size_t first = out.values.size();
+            const double E = axis[i];
+            const double s = sigma[i];
+            const std::ptrdiff_t first = k;
             double norm = 0.0;
-            for (std::ptrdiff_t j = low; j < high; ++j) {
+            for (std::ptrdiff_t j = low; j < high; ++j, ++k) {
                 const double x = (axis[j] - E) / s;
                 const double w = std::exp((x * -0.5) * x);
                 norm = norm + w;
-                out.indices.push_back(static_cast<std::int32_t>(j));
-                out.values.push_back(w);
+                indices[k] = static_cast<std::int32_t>(j);
+                values[k] = w;
             }
             // The same w divided by the finished sum, as a second pass recomputing w would give.
-            for (std::size_t k = first; k < out.values.size(); ++k) out.values[k] = out.values[k] / norm;
+            for (std::ptrdiff_t e = first; e < k; ++e) values[e] = values[e] / norm;
         }
-        out.offsets.push_back(static_cast<std::int64_t>(out.values.size()));
+        offsets[i + 1] = k;
     }
+}
+
+// Both passes into C++ storage.
+inline void build_gaussian_rows(Strided<const double> axis, Strided<const double> sigma, double nsigma,
+                                SparseRows& out) {
+    std::vector<Window> windows;
+    const std::int64_t nnz = gaussian_windows(axis, sigma, nsigma, windows);
+    out.offsets.assign(static_cast<std::size_t>(axis.size) + 1, 0);
+    out.indices.assign(static_cast<std::size_t>(nnz), 0);
+    out.values.assign(static_cast<std::size_t>(nnz), 0.0);
+    fill_gaussian_rows(axis, sigma, windows, Strided<std::int64_t>(out.offsets.data(), axis.size + 1),
+                       Strided<std::int32_t>(out.indices.data(), nnz), Strided<double>(out.values.data(), nnz));
 }
 
 }  // namespace quodex::deconvolution
