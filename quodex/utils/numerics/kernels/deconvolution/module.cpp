@@ -1,5 +1,6 @@
 // Python face of the deconvolution module: argument declarations and thin bindings over the numerics.
 #include "../frame/frame.hpp"
+#include "mlem.hpp"
 #include "response.hpp"
 
 #define MODULE_NAME "quodex.utils.numerics.kernels.deconvolution"
@@ -8,6 +9,67 @@ namespace {
 
 using namespace quodex;
 using namespace quodex::deconvolution;
+
+// A working array np.<func>(y), held as a writable typed array variable that must have n elements.
+Ref working_array(PyObject* func, PyObject* y_obj, std::ptrdiff_t n, Buffer& buf) {
+    Ref arr = np_call(func, y_obj, nullptr);
+    acquire_result(buf, arr.get(), Elem::Float64, 1);
+    if (buf.length(0) != n) raise_index_error(0);
+    return arr;
+}
+
+// Internal form, also called by the Richardson-Lucy driver. The arrays are acquired by the caller
+// (a buffer not held stands for None). The rows are validated here, with the GIL held, so the
+// iterations that run without it cannot fail. The regularisation and use_sensitivity options are
+// accepted for compatibility and have no effect.
+Ref ML_EM_cy(PyObject* y_obj, const Buffer& y_buf, const Buffer& offsets, const Buffer& indices,
+             const Buffer& values, const Buffer& sensitivity, int iterations = 30,
+             [[maybe_unused]] bool reg_tikhonov = false, [[maybe_unused]] double reg_tikhonov_lambda = 0.001,
+             [[maybe_unused]] bool use_sensitivity = false) {
+    static const Routine where{MODULE_NAME ".ML_EM_cy", __LINE__};
+    return traced(where, [&] {
+        static PyObject* s_ones_like = interned("ones_like");
+        static PyObject* s_empty_like = interned("empty_like");
+        const Strided<const double> y = y_buf.as1d<const double>();
+        const std::ptrdiff_t n = y.size;
+        Buffer x_buf, estimate_buf, ratio_buf, correction_buf;
+        Ref x = working_array(s_ones_like, y_obj, n, x_buf);
+        Ref estimate = working_array(s_empty_like, y_obj, n, estimate_buf);
+        Ref ratio = working_array(s_empty_like, y_obj, n, ratio_buf);
+        Ref correction = working_array(s_empty_like, y_obj, n, correction_buf);
+        if (n == 0 || iterations <= 0) return x;
+
+        const Workspace w{x_buf.as1d<double>(), estimate_buf.as1d<double>(), ratio_buf.as1d<double>(),
+                          correction_buf.as1d<double>()};
+        const ResponseRows rows{offsets.as1d<const std::int64_t>(), indices.as1d<const std::int32_t>(),
+                                values.as1d<const double>()};
+        const Strided<const double> sens = sensitivity.as1d<const double>();
+        const bool has_sensitivity = sensitivity.held();
+        const RowsLayout layout = validate_rows(n, rows, sens, has_sensitivity);
+        {
+            GilRelease nogil;
+            iterate(y, rows, sens, has_sensitivity, w, iterations, layout);
+        }
+        return x;
+    });
+}
+
+constexpr Param ml_em_params[] = {
+    {.name = "y", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "offsets", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "indices", .kind = Kind::Array, .elem = Elem::Int32},
+    {.name = "values", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "sensitivity", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "iterations", .kind = Kind::Int, .def = 30},
+    {.name = "reg_tikhonov", .kind = Kind::Flag, .def = false},
+    {.name = "reg_tikhonov_lambda", .kind = Kind::Double, .def = 0.001},
+    {.name = "use_sensitivity", .kind = Kind::Flag, .def = false},
+};
+
+Ref ML_EM_cy_binding(Args& a) {
+    return ML_EM_cy(a.object(0), a.buffer(0), a.buffer(1), a.buffer(2), a.buffer(3), a.buffer(4), a.integer(5),
+                    a.flag(6), a.number(7), a.flag(8));
+}
 
 // Internal form, also called by the Richardson-Lucy driver (nsigma defaults to 5.0 there).
 Ref build_gaussian_response(Strided<double> axis, Strided<double> sigma, double nsigma = 5.0) {
@@ -41,9 +103,61 @@ Ref build_gaussian_response_binding(Args& a) {
     return build_gaussian_response(a.view<double>(0), a.view<double>(1), a.number(2));
 }
 
+// Internal form: a Gaussian width per bin from the resolution model, the response rows built on the
+// axis x (nsigma 5.0), then the ML-EM iteration on them.
+Ref richardson_lucy_cy(PyObject* x_obj, const Buffer& x_buf, PyObject* y_obj, const Buffer& y_buf, double k,
+                       const Buffer& sensitivity, int iterations, bool reg_tikhonov, double reg_tikhonov_lambda,
+                       bool use_sensitivity) {
+    static const Routine where{MODULE_NAME ".richardson_lucy_cy", __LINE__};
+    return traced(where, [&] {
+        static PyObject* s_empty_like = interned("empty_like");
+        const Strided<const double> x = x_buf.as1d<const double>();
+        const std::ptrdiff_t n = y_buf.as1d<const double>().size;
+        Buffer sigmas_buf;
+        Ref sigmas = np_call(s_empty_like, y_obj, nullptr);
+        acquire_result(sigmas_buf, sigmas.get(), Elem::Float64, 1);
+        const Strided<double> sigma = sigmas_buf.as1d<double>();
+        for (std::ptrdiff_t i = 0; i < n; ++i) sigma.at<Checked>(i) = get_sigma(k, x.at<Checked>(i));
+
+        // The builder takes the axis as a writable view: a read-only x fails here with its exporter's error.
+        Buffer axis_buf;
+        acquire_view(axis_buf, x_obj, Param{.name = "axis", .kind = Kind::WritableView});
+        Ref response = build_gaussian_response(axis_buf.as1d<double>(), sigma);
+        if (!PyTuple_Check(response.get()) || PyTuple_GET_SIZE(response.get()) != 3) {
+            PyErr_SetString(PyExc_ValueError, "expected 3 response arrays");
+            throw PythonError{};
+        }
+        Buffer offsets, indices, values;
+        acquire_result(offsets, PyTuple_GET_ITEM(response.get(), 0), Elem::Int64, 1);
+        acquire_result(indices, PyTuple_GET_ITEM(response.get(), 1), Elem::Int32, 1);
+        acquire_result(values, PyTuple_GET_ITEM(response.get(), 2), Elem::Float64, 1);
+        return ML_EM_cy(y_obj, y_buf, offsets, indices, values, sensitivity, iterations, reg_tikhonov,
+                        reg_tikhonov_lambda, use_sensitivity);
+    });
+}
+
+constexpr Param richardson_lucy_params[] = {
+    {.name = "x", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "y", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "k", .kind = Kind::Double},
+    {.name = "sensitivity", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "iterations", .kind = Kind::Int, .def = 30},
+    {.name = "reg_tikhonov", .kind = Kind::Flag, .def = false},
+    {.name = "reg_tikhonov_lambda", .kind = Kind::Double, .def = 0.001},
+    {.name = "use_sensitivity", .kind = Kind::Flag, .def = false},
+};
+
+Ref richardson_lucy_cy_binding(Args& a) {
+    return richardson_lucy_cy(a.object(0), a.buffer(0), a.object(1), a.buffer(1), a.number(2), a.buffer(3),
+                              a.integer(4), a.flag(5), a.number(6), a.flag(7));
+}
+
 const FunctionSpec functions[] = {
+    {"ML_EM_cy", MODULE_NAME ".ML_EM_cy", ml_em_params, 9, ML_EM_cy_binding, __LINE__},
     {"build_gaussian_response", MODULE_NAME ".build_gaussian_response", build_params, 3,
      build_gaussian_response_binding, __LINE__},
+    {"richardson_lucy_cy", MODULE_NAME ".richardson_lucy_cy", richardson_lucy_params, 8, richardson_lucy_cy_binding,
+     __LINE__},
 };
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",

@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "deconvolution/mlem.hpp"
+
+using namespace quodex;
+using namespace quodex::deconvolution;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+template <class T>
+Strided<const T> view(const std::vector<T>& v) {
+    return Strided<const T>(v.data(), std::ptrdiff_t(v.size()));
+}
+
+// Every `step`-th element of a larger buffer, so that routines must honour the stride.
+template <class T>
+struct Spread {
+    std::vector<T> storage;
+    std::ptrdiff_t n = 0;
+    int step = 1;
+    Spread(const std::vector<T>& v, int step_, T fill) : storage(v.size() * step_ + 1, fill), n(v.size()), step(step_) {
+        for (std::size_t i = 0; i < v.size(); ++i) storage[i * step] = v[i];
+    }
+    Strided<T> mut() { return Strided<T>(reinterpret_cast<char*>(storage.data()), n, std::ptrdiff_t(sizeof(T)) * step); }
+    Strided<const T> get() const {
+        return Strided<const T>(reinterpret_cast<const char*>(storage.data()), n, std::ptrdiff_t(sizeof(T)) * step);
+    }
+    std::vector<T> values() const {
+        std::vector<T> out(n);
+        for (std::ptrdiff_t i = 0; i < n; ++i) out[i] = storage[i * step];
+        return out;
+    }
+};
+
+struct Problem {
+    std::vector<double> y, values, sensitivity;
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int32_t> indices;
+    bool has_sensitivity = true;
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Runs the plain reference order and the validated fused path from x = 1 and returns both results.
+std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, int iterations, int step = 1) {
+    const std::size_t n = p.y.size();
+    const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+    const Strided<const double> sens = p.has_sensitivity ? view(p.sensitivity) : Strided<const double>();
+
+    std::vector<double> xr(n, 1.0), er(n), rr(n), cr(n);
+    iterate_reference(view(p.y), rows, sens, p.has_sensitivity,
+                      Workspace{Strided<double>(xr.data(), n), Strided<double>(er.data(), n),
+                                Strided<double>(rr.data(), n), Strided<double>(cr.data(), n)},
+                      iterations);
+
+    Spread<double> xf(std::vector<double>(n, 1.0), step, kNaN), ef(std::vector<double>(n), step, kNaN),
+        rf(std::vector<double>(n), step, kNaN), cf(std::vector<double>(n), step, kNaN);
+    const Spread<double> y(p.y, step, kNaN), values(p.values, step, kNaN), sensitivity(p.sensitivity, step, kNaN);
+    const Spread<std::int64_t> offsets(p.offsets, step, -1);
+    const Spread<std::int32_t> indices(p.indices, step, -1);
+    const ResponseRows spread_rows{offsets.get(), indices.get(), values.get()};
+    const Strided<const double> spread_sens = p.has_sensitivity ? sensitivity.get() : Strided<const double>();
+    const RowsLayout layout = validate_rows(std::ptrdiff_t(n), spread_rows, spread_sens, p.has_sensitivity);
+    iterate(y.get(), spread_rows, spread_sens, p.has_sensitivity, Workspace{xf.mut(), ef.mut(), rf.mut(), cf.mut()},
+            iterations, layout);
+    return {xr, xf.values()};
+}
+
+struct RandomRows {
+    bool negative_positions = false;  // some rows addressed from the end of indices/values
+    bool negative_bins = false;       // some bins counted back from n
+    bool sensitivity = true;
+    bool odd_sensitivity = false;     // zeros, negatives and NaN among the sensitivities
+};
+
+Problem random_problem(std::mt19937_64& rng, int n, const RandomRows& how) {
+    Problem p;
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> len(0, 12), bin(0, n - 1), coin(0, 3);
+    p.y.resize(n);
+    for (double& v : p.y) v = coin(rng) == 0 ? 0.0 : 1000.0 * unit(rng);
+    // Entries are laid out after a gap, so offsets[0] is not 0, and rows are filled in random order of
+    // measured bins with occasional repeats.
+    const int gap = 3;
+    std::vector<std::int32_t> idx(gap, 0);
+    std::vector<double> val(gap, 0.5);
+    p.offsets.push_back(gap);
+    for (int j = 0; j < n; ++j) {
+        const int l = coin(rng) == 0 ? 0 : len(rng);
+        int previous = 0;
+        for (int e = 0; e < l; ++e) {
+            const int b = e > 0 && coin(rng) == 0 ? previous : bin(rng);  // repeated bin within a row
+            previous = b;
+            idx.push_back(how.negative_bins && coin(rng) == 0 ? b - n : b);
+            val.push_back(unit(rng));
+        }
+        p.offsets.push_back(std::int64_t(idx.size()));
+    }
+    p.offsets.push_back(-5);  // beyond row n-1: never read
+    if (how.negative_positions) {
+        // Shift every row back by half the entries: rows before the middle address the arrays from
+        // their ends, one row crosses position 0, later rows stay positive.
+        const std::int64_t shift = std::int64_t(idx.size()) / 2;
+        for (int j = 0; j <= n; ++j) p.offsets[j] -= shift;
+    }
+    p.indices = idx;
+    p.values = val;
+    p.sensitivity.resize(n);
+    for (double& s : p.sensitivity) {
+        s = 0.2 + unit(rng);
+        if (how.odd_sensitivity) {
+            const int c = coin(rng);
+            if (c == 0) s = 0.0;
+            else if (c == 1) s = -1.0;
+            else if (c == 2) s = kNaN;
+        }
+    }
+    p.has_sensitivity = how.sensitivity;
+    return p;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------------------
+// Reference routines on a hand-computed example.
+
+TEST(Reference, TwoByTwoIterationByHand) {
+    // R = [[2, 1], [0, 3]] (R[i][j]: true bin j into measured bin i); rows list its columns.
+    const std::vector<std::int64_t> offsets{0, 1, 3};
+    const std::vector<std::int32_t> indices{0, 1, 0};
+    const std::vector<double> values{2.0, 3.0, 1.0};
+    const std::vector<double> y{6.0, 6.0}, sens{4.0, 2.0};
+    std::vector<double> x{1.0, 1.0}, e(2), r(2), c(2);
+    iterate_reference(view(y), ResponseRows{view(offsets), view(indices), view(values)}, view(sens), true,
+                      Workspace{Strided<double>(x.data(), 2), Strided<double>(e.data(), 2),
+                                Strided<double>(r.data(), 2), Strided<double>(c.data(), 2)},
+                      1);
+    // estimate = R.x = (3, 3); ratio = 6 / (3 + 1e-12); back projection = (2 r0, 3 r1 + r0).
+    const double q = 6.0 / (3.0 + 1e-12);
+    EXPECT_EQ(e[0], 3.0);
+    EXPECT_EQ(e[1], 3.0);
+    EXPECT_EQ(x[0], (2.0 * q) / 4.0);
+    EXPECT_EQ(x[1], (3.0 * q + 1.0 * q) / 2.0);
+}
+
+TEST(Reference, RatioGuardAndSensitivityFloor) {
+    const std::vector<double> y{1.0, 0.0, 2.0}, est{-1e-12, -1e-12, 1.0};
+    std::vector<double> ratio(3);
+    compute_ratio(view(y), view(est), Strided<double>(ratio.data(), 3));
+    EXPECT_EQ(ratio[0], std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(std::isnan(ratio[1]));
+    EXPECT_EQ(ratio[2], 2.0 / (1.0 + 1e-12));
+
+    const std::vector<double> sens{0.0, -1.0, kNaN, 1e-12, -0.0, 2.0};
+    std::vector<double> corr(6, 1.0);
+    apply_sensitivity(Strided<double>(corr.data(), 6), view(sens));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(corr[i], 1.0 / 1e-12) << i;
+    EXPECT_EQ(corr[5], 0.5);
+}
+
+TEST(Reference, RangeTestedAccessThrows) {
+    const std::vector<std::int64_t> offsets{0, 1};  // one short for two rows
+    const std::vector<std::int32_t> indices{1};
+    const std::vector<double> values{1.0}, x{1.0, 1.0};
+    std::vector<double> est(2);
+    const ResponseRows rows{view(offsets), view(indices), view(values)};
+    EXPECT_THROW(forward(view(x), rows, Strided<double>(est.data(), 2)), OutOfBounds);
+    EXPECT_EQ(back_project_row(0, view(x), rows), 1.0);
+    EXPECT_THROW(back_project_row(1, view(x), rows), OutOfBounds);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Validation.
+
+struct ValidationCase {
+    const char* name;
+    int n;
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int32_t> indices;
+    std::size_t values;       // length of values
+    std::size_t sensitivity;  // length of sensitivity; SIZE_MAX for none
+    bool ok;
+    bool wrap_positions = false;
+    bool wrap_bins = false;
+};
+
+class Validation : public ::testing::TestWithParam<ValidationCase> {};
+
+TEST_P(Validation, AcceptsExactlyWhatTheIterationReads) {
+    const ValidationCase& c = GetParam();
+    const std::vector<double> values(c.values, 1.0);
+    const bool has_sens = c.sensitivity != SIZE_MAX;
+    const std::vector<double> sens(has_sens ? c.sensitivity : 0, 1.0);
+    const ResponseRows rows{view(c.offsets), view(c.indices), view(values)};
+    if (!c.ok) {
+        EXPECT_THROW(validate_rows(c.n, rows, view(sens), has_sens), OutOfBounds);
+        return;
+    }
+    const RowsLayout layout = validate_rows(c.n, rows, view(sens), has_sens);
+    EXPECT_EQ(layout.wrap_positions, c.wrap_positions);
+    EXPECT_EQ(layout.wrap_bins, c.wrap_bins);
+}
+
+const std::size_t kNone = SIZE_MAX;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Validation,
+    ::testing::Values(
+        ValidationCase{"plain", 2, {0, 1, 2}, {1, 0}, 2, 2, true},
+        ValidationCase{"offsets_one_short", 2, {0, 1}, {1, 0}, 2, 2, false},
+        ValidationCase{"offsets_longer_unread", 2, {0, 1, 2, 99}, {1, 0}, 2, 2, true},
+        ValidationCase{"position_past_indices", 2, {0, 1, 3}, {1, 0}, 3, 2, false},
+        ValidationCase{"position_past_values", 2, {0, 1, 2}, {1, 0}, 1, 2, false},
+        ValidationCase{"negative_positions_in_range", 2, {-2, -1, 0}, {1, 0}, 2, 2, true, true},
+        ValidationCase{"negative_position_beyond_shorter_array", 2, {-3, -1, 0}, {1, 0, 1}, 2, 2, false},
+        ValidationCase{"row_across_zero", 1, {-1, 1}, {0, 0}, 2, 1, true, true},
+        ValidationCase{"bin_equal_n", 2, {0, 1, 2}, {2, 0}, 2, 2, false},
+        ValidationCase{"bin_below_minus_n", 2, {0, 1, 2}, {-3, 0}, 2, 2, false},
+        ValidationCase{"bin_minus_n", 2, {0, 1, 2}, {-2, 0}, 2, 2, true, false, true},
+        ValidationCase{"empty_and_reversed_rows_ignore_bounds", 2, {100, 100, -100}, {}, 0, 2, true},
+        ValidationCase{"unused_indices_not_read", 2, {1, 2, 2}, {77, 0, -9}, 3, 2, true},
+        ValidationCase{"sensitivity_short", 2, {0, 1, 2}, {1, 0}, 2, 1, false},
+        ValidationCase{"sensitivity_absent", 2, {0, 1, 2}, {1, 0}, 2, kNone, true},
+        ValidationCase{"sensitivity_longer", 2, {0, 1, 2}, {1, 0}, 2, 5, true}),
+    [](const ::testing::TestParamInfo<ValidationCase>& i) { return std::string(i.param.name); });
+
+// ------------------------------------------------------------------------------------------------
+// The fused path against the plain order: bit for bit.
+
+struct FusedCase {
+    const char* name;
+    RandomRows how;
+    int step;
+};
+
+class Fused : public ::testing::TestWithParam<FusedCase> {};
+
+TEST_P(Fused, BitIdenticalToPlainOrder) {
+    const FusedCase& c = GetParam();
+    std::mt19937_64 rng(12345);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int n = 1 + trial % 23;
+        const Problem p = random_problem(rng, n, c.how);
+        for (int iterations : {1, 2, 5}) {
+            auto [plain, fused] = run_both(p, iterations, c.step);
+            ASSERT_TRUE(same_bits(plain, fused)) << "trial " << trial << ", " << iterations << " iterations";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomRows, Fused,
+    ::testing::Values(FusedCase{"direct", {}, 1}, FusedCase{"strided", {}, 3},
+                      FusedCase{"no_sensitivity", {.sensitivity = false}, 1},
+                      FusedCase{"odd_sensitivity", {.odd_sensitivity = true}, 2},
+                      FusedCase{"negative_positions", {.negative_positions = true}, 1},
+                      FusedCase{"negative_bins", {.negative_bins = true}, 2},
+                      FusedCase{"both_wrapped", {.negative_positions = true, .negative_bins = true}, 1}),
+    [](const ::testing::TestParamInfo<FusedCase>& i) { return std::string(i.param.name); });
+
+TEST(Fused, ZeroIterationsLeaveOnes) {
+    std::mt19937_64 rng(7);
+    const Problem p = random_problem(rng, 6, {});
+    EXPECT_EQ(run_both(p, 0).second, std::vector<double>(6, 1.0));
+}
+
+TEST(Fused, NoSensitivityEqualsOnes) {
+    std::mt19937_64 rng(99);
+    Problem p = random_problem(rng, 17, {.sensitivity = false});
+    const std::vector<double> without = run_both(p, 4).second;
+    p.has_sensitivity = true;
+    p.sensitivity.assign(17, 1.0);
+    EXPECT_TRUE(same_bits(without, run_both(p, 4).second));
+}
