@@ -1,0 +1,229 @@
+// Python face of the tarvel module: region lists, and the resampling of a tabulated response matrix
+// onto requested energies as sparse response rows.
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "../frame/frame.hpp"
+#include "interpolation.hpp"
+#include "numpy_sum.hpp"
+#include "regions.hpp"
+#include "resample.hpp"
+
+#define MODULE_NAME "quodex.utils.numerics.kernels.tarvel"
+
+namespace {
+
+using namespace quodex;
+namespace tv = quodex::tarvel;
+
+Ref calculate_regions(double E_p, double max_value, bool has_escape_peaks) {
+    static const Routine where{MODULE_NAME ".calculate_regions", __LINE__};
+    return traced(where, [&] {
+        const tv::RegionBounds b = tv::region_list(E_p, max_value, has_escape_peaks);
+        Ref list = Ref::check(PyList_New(b.size));
+        PyList_SET_ITEM(list.get(), 0, Ref::check(PyLong_FromLong(0)).release());
+        for (int i = 1; i < b.size; ++i)
+            PyList_SET_ITEM(list.get(), i, Ref::check(PyFloat_FromDouble(b[i])).release());
+        // Python's own sort, so the integer 0 and NaN bounds land where the language puts them.
+        if (has_escape_peaks && PyList_Sort(list.get()) < 0) throw PythonError{};
+        return list;
+    });
+}
+
+constexpr Param regions_params[] = {
+    {.name = "E_p", .kind = Kind::Double},
+    {.name = "max_value", .kind = Kind::Double},
+    {.name = "has_escape_peaks", .kind = Kind::Flag},
+};
+
+Ref calculate_regions_binding(Args& a) { return calculate_regions(a.number(0), a.number(1), a.flag(2)); }
+
+// ---------------------------------------------------------------------------------------------------
+
+enum : int { kMatrix, kRefIndices, kRefAxis, kRequestedIndices, kRequestedAxis, kInputs };
+
+constexpr Param tarvel_params[] = {
+    {.name = "response_matrix", .kind = Kind::Array, .elem = Elem::Float64, .ndim = 2},
+    {.name = "ref_indices", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "ref_E_axis", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "requested_indices", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "requested_E_axis", .kind = Kind::Array, .elem = Elem::Float64},
+};
+
+[[noreturn]] void raise_value_error(const tv::LengthError& e) {
+    PyErr_SetString(PyExc_ValueError, e.message.c_str());
+    throw PythonError{};
+}
+
+double call_to_double(PyObject* func_name, PyObject* arg) {
+    Ref r = np_call(func_name, arg, nullptr);
+    return to_double(r.get());
+}
+
+// NumPy's buffer size: sums up to this length are computed here in NumPy's order, longer ones by
+// NumPy itself (how it chunks them depends on its version).
+std::ptrdiff_t numpy_bufsize() {
+    static PyObject* s_getbufsize = interned("getbufsize");
+    Ref f = np_attr(s_getbufsize);
+    Ref r = Ref::check(PyObject_CallNoArgs(f.get()));
+    const Py_ssize_t n = PyLong_AsSsize_t(r.get());
+    if (n == -1 && PyErr_Occurred()) throw PythonError{};
+    return n;
+}
+
+// Divides each wanted reference row by np.sum of the whole row: summed here in NumPy's order within
+// NumPy's buffer size, by NumPy itself beyond it.
+void normalise(tv::NormalisedRows& rows, const Strided2D<const double>& matrix, PyObject* matrix_obj,
+               std::ptrdiff_t bufsize) {
+    static PyObject* s_sum = interned("sum");
+    for (std::ptrdiff_t r = 0; r < rows.rows(); ++r) {
+        if (!rows.wanted(r)) continue;
+        const Strided<const double> row = matrix.row(r);
+        double total;
+        if (row.size <= bufsize) {
+            total = tv::numpy_sum(row);
+        } else {
+            Ref row_obj = Ref::check(PySequence_GetItem(matrix_obj, r));
+            total = call_to_double(s_sum, row_obj.get());
+        }
+        rows.store(r, row, total);
+    }
+}
+
+// Writable view of an array argument (the exporter refuses a read-only one with its own error).
+tv::View writable_view(Buffer& buf, PyObject* obj, const char* name) {
+    acquire_view(buf, obj, Param{.name = name, .kind = Kind::WritableView, .elem = Elem::Double});
+    return buf.as1d<const double>();
+}
+
+Ref tarvel_cy_binding(Args& a) {
+    static const Routine where{MODULE_NAME ".tarvel_cy", __LINE__};
+    return traced(where, [&]() -> Ref {
+        for (int k = 0; k < kInputs; ++k)
+            if (a.is_none(k)) raise_incorrect_type(tarvel_params[k].name, "numpy.ndarray", a.object(k));
+
+        const tv::View requested = a.view<const double>(kRequestedIndices);
+        const std::ptrdiff_t N = requested.size;
+        if (N == 0) return rows_tuple({0}, {}, {});
+
+        Buffer ref_indices_buf, requested_axis_buf, ref_axis_buf;
+        const tv::View ref_indices = writable_view(ref_indices_buf, a.object(kRefIndices), "ref_indices");
+        const tv::View requested_axis = writable_view(requested_axis_buf, a.object(kRequestedAxis), "requested_E_axis");
+        const tv::View ref_axis = writable_view(ref_axis_buf, a.object(kRefAxis), "ref_E_axis");
+        const Strided2D<const double> matrix = a.view2d<const double>(kMatrix);
+        const std::ptrdiff_t R = ref_indices.size, K = requested_axis.size, L = ref_axis.size;
+
+        if (matrix.cols < L) {
+            PyErr_Format(PyExc_ValueError, "response_matrix has %zd columns, fewer than the %zd elements of ref_E_axis",
+                         matrix.cols, L);
+            throw PythonError{};
+        }
+        if (K > std::ptrdiff_t(INT32_MAX) + 1) {
+            PyErr_Format(PyExc_ValueError, "requested_E_axis has %zd elements; channel indices are int32", K);
+            throw PythonError{};
+        }
+
+        // Every requested energy needs a bracketing pair and both rows before anything is computed.
+        const tv::EnergySearch ref_search(ref_indices);
+        std::vector<std::ptrdiff_t> high_rows(static_cast<std::size_t>(N));
+        tv::NormalisedRows rows(matrix.rows, L);
+        for (std::ptrdiff_t i = 0; i < N; ++i) {
+            const double E = requested[i];
+            if (R < 2) {
+                Ref e = Ref::check(PyFloat_FromDouble(E));
+                PyErr_Format(PyExc_ValueError,
+                             "requested_indices[%zd] = %R has no bracketing pair: ref_indices has %zd element%s, "
+                             "at least 2 are needed",
+                             i, e.get(), R, R == 1 ? "" : "s");
+                throw PythonError{};
+            }
+            if (!(ref_indices[0] < E && E <= ref_indices[R - 1])) {
+                Ref e = Ref::check(PyFloat_FromDouble(E));
+                Ref lo = Ref::check(PyFloat_FromDouble(ref_indices[0]));
+                Ref hi = Ref::check(PyFloat_FromDouble(ref_indices[R - 1]));
+                PyErr_Format(PyExc_ValueError,
+                             "requested_indices[%zd] = %R has no bracketing pair: ref_indices[0] < E <= "
+                             "ref_indices[-1] must hold, with ref_indices[0] = %R and ref_indices[-1] = %R",
+                             i, e.get(), lo.get(), hi.get());
+                throw PythonError{};
+            }
+            const std::ptrdiff_t k = ref_search(E);  // in 1 .. R-1 by the test above
+            if (k >= matrix.rows) {
+                PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", k, matrix.rows);
+                throw PythonError{};
+            }
+            high_rows[i] = k;
+            rows.want(k);
+            rows.want(k - 1);
+        }
+
+        double max_value = 0.0;
+        traced(Routine{MODULE_NAME ".interpolate_response_row", __LINE__}, [&] {
+            static PyObject* s_max = interned("max");
+            max_value = call_to_double(s_max, a.object(kRequestedAxis));
+        });
+
+        const std::ptrdiff_t bufsize = numpy_bufsize();
+        normalise(rows, matrix, a.object(kMatrix), bufsize);
+
+        // The row buffer: plain memory when its sum is taken here, a NumPy array when NumPy sums it.
+        const bool sum_here = K <= bufsize;
+        std::vector<double> scratch;
+        Buffer np_row_buf;
+        Ref np_row;
+        Strided<double> row_buffer;
+        if (sum_here) {
+            scratch.resize(static_cast<std::size_t>(K));
+            row_buffer = Strided<double>(scratch.data(), K);
+        } else {
+            static PyObject* s_empty = interned("empty");
+            np_row = new_vector<double>(s_empty, K, np_row_buf);
+            row_buffer = np_row_buf.as1d<double>();
+        }
+
+        const tv::EnergySearch axis_search(ref_axis);
+        try {
+            tv::check_response_row_lengths(requested_axis, ref_axis, rows[high_rows[0]], rows[high_rows[0] - 1],
+                                           row_buffer);
+        } catch (const tv::LengthError& e) {
+            raise_value_error(e);
+        }
+
+        SparseRows out;
+        out.offsets.reserve(static_cast<std::size_t>(N) + 1);
+        for (std::ptrdiff_t i = 0; i < N; ++i) {
+            const std::ptrdiff_t k = high_rows[i];
+            const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
+            const tv::View low_row = rows[k - 1], high_row = rows[k];
+            const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value);
+            tv::make_room(out.indices, static_cast<std::size_t>(K));
+            tv::make_room(out.values, static_cast<std::size_t>(K));
+            {
+                GilRelease nogil;
+                tv::fill_response_row(E, requested_axis, axis_search, low_E, low_row, high_E, high_row, regions,
+                                      row_buffer);
+                if (sum_here) tv::collect_row(row_buffer, tv::numpy_nansum(row_buffer), out);
+            }
+            if (!sum_here) {
+                static PyObject* s_nansum = interned("nansum");
+                const double total = call_to_double(s_nansum, np_row.get());
+                GilRelease nogil;
+                tv::collect_row(row_buffer, total, out);
+            }
+        }
+        return rows_tuple(out.offsets, out.indices, out.values);
+    });
+}
+
+const FunctionSpec functions[] = {
+    {"calculate_regions", MODULE_NAME ".calculate_regions", regions_params, 3, calculate_regions_binding, __LINE__},
+    {"tarvel_cy", MODULE_NAME ".tarvel_cy", tarvel_params, kInputs, tarvel_cy_binding, __LINE__},
+};
+
+const ModuleSpec module_spec{"tarvel", MODULE_NAME, "quodex/utils/numerics/kernels/tarvel/module.cpp", functions,
+                             sizeof(functions) / sizeof(functions[0]), __LINE__};
+
+}  // namespace
+
+QUODEX_MODULE(tarvel, module_spec)
