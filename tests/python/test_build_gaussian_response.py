@@ -1,5 +1,6 @@
 """Gaussian response rows: edge behaviours and agreement with a plain NumPy construction."""
 import math
+import os
 import sys
 
 import numpy as np
@@ -181,4 +182,5 @@ def test_no_reference_or_memory_growth_over_many_calls():
     run(100_000)
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0
     assert [sys.getrefcount(o) for o in (axis, sigma, short)] == refs
-    assert grown_kib < 2048
+    if not os.environ.get("QUODEX_SANITIZED"):  # the sanitizer's quarantine holds freed memory
+        assert grown_kib < 2048
