@@ -13,5 +13,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="
 if [ $# -gt 0 ]; then cmake --build "$build" --target "$@"; else cmake --build "$build"; fi
 for so in "$build"/*.so; do
   name=$(basename "$so"); mod=${name%%.*}
-  if [ $# -eq 0 ] || [[ " $* " == *" $mod "* ]]; then cp -f "$so" quodex/utils/numerics/kernels/; fi
+  if [ $# -eq 0 ] || [[ " $* " == *" $mod "* ]]; then
+    # A new file renamed into place: a running interpreter keeps its mapping of the old one.
+    cp -f "$so" "quodex/utils/numerics/kernels/.$name.tmp" && mv -f "quodex/utils/numerics/kernels/.$name.tmp" "quodex/utils/numerics/kernels/$name"
+  fi
 done
