@@ -1,0 +1,76 @@
+// Python face of the gaussian module: the multi-Gaussian model and its Jacobian.
+#include <cstdint>
+#include <limits>
+
+#include "../frame/frame.hpp"
+#include "multi_gaussian.hpp"
+
+#define MODULE_NAME "quodex.utils.numerics.kernels.gaussian"
+
+namespace {
+
+using namespace quodex;
+
+constexpr Param params_x_params[] = {
+    {.name = "x", .kind = Kind::Array, .elem = Elem::Double},
+    {.name = "params", .kind = Kind::Array, .elem = Elem::Double},
+};
+
+constexpr std::ptrdiff_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+
+// The axis and the parameter vector; both must be arrays, and their lengths fit the 32-bit counts.
+Strided<const double> input(Args& a, int k) {
+    const char* name = params_x_params[k].name;
+    if (a.is_none(k)) raise_incorrect_type(name, "numpy.ndarray", a.object(k));
+    const Strided<const double> v = a.view<const double>(k);
+    if (v.size > kMaxCount) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd elements; at most %zd are supported", name, v.size, kMaxCount);
+        throw PythonError{};
+    }
+    return v;
+}
+
+Ref multi_gaussian_cy(Args& a) {
+    static PyObject* s_zeros = interned("zeros");
+    static PyObject* s_float64 = interned("float64");
+    const Strided<const double> x = input(a, 0);
+    const Strided<const double> params = input(a, 1);
+    Ref m = Ref::check(PyLong_FromSsize_t(x.size));
+    Ref y = np_call(s_zeros, m.get(), s_float64);
+    Buffer y_buf;
+    acquire_result(y_buf, y.get(), Elem::Double, 1);
+    const bool writes = x.size > 0 && gaussian::peak_count(params) > 0;
+    if (writes && y_buf.length(0) < x.size) raise_index_error(0);
+    gaussian::multi_gaussian(x, params, y_buf.as1d<double>());
+    return y;
+}
+
+Ref multi_gaussian_jacobian_cy(Args& a) {
+    static PyObject* s_zeros = interned("zeros");
+    const Strided<const double> x = input(a, 0);
+    const Strided<const double> params = input(a, 1);
+    Ref shape = Ref::check(Py_BuildValue("(nn)", x.size, params.size));
+    Ref J = np_call(s_zeros, shape.get(), nullptr);
+    Buffer j_buf;
+    acquire_result(j_buf, J.get(), Elem::Double, 2);
+    const std::ptrdiff_t columns = 3 * gaussian::peak_count(params);
+    if (x.size > 0 && columns > 0) {
+        if (j_buf.length(0) < x.size) raise_index_error(0);
+        if (j_buf.length(1) < columns) raise_index_error(1);
+    }
+    gaussian::multi_gaussian_jacobian(x, params, j_buf.as2d<double>());
+    return J;
+}
+
+const FunctionSpec functions[] = {
+    {"multi_gaussian_cy", MODULE_NAME ".multi_gaussian_cy", params_x_params, 2, multi_gaussian_cy, __LINE__},
+    {"multi_gaussian_jacobian_cy", MODULE_NAME ".multi_gaussian_jacobian_cy", params_x_params, 2,
+     multi_gaussian_jacobian_cy, __LINE__},
+};
+
+const ModuleSpec module_spec{"gaussian", MODULE_NAME, "quodex/utils/numerics/kernels/gaussian/module.cpp", functions,
+                             sizeof(functions) / sizeof(functions[0]), __LINE__};
+
+}  // namespace
+
+QUODEX_MODULE(gaussian, module_spec)

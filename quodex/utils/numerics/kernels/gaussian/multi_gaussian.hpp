@@ -1,0 +1,287 @@
+// Sum of unnormalised Gaussian peaks and its Jacobian with respect to the peak parameters.
+// No Python here.
+//
+//   params[n]: triples (A, mu, variance); n_gauss = n / 3, trailing elements ignored.
+//   multi_gaussian(x[m], params[n], y[m])                y[j] += sum_k A_k exp(-(x_j - mu_k)^2 / (2 v_k))
+//   multi_gaussian_jacobian(x[m], params[n], J[m x n])   J[j, 3k..3k+2] = d model_j / d (A_k, mu_k, v_k)
+//   Cost: one exp per pair of peak and point, O(m * n_gauss); J's columns from 3 * n_gauss on untouched.
+//   Preconditions: y has m elements, J at least m rows and n columns; nothing is range-tested.
+//
+// The *_plain routines follow the defining order literally (peaks outside, points inside, scalar exp).
+// The others compute the same arithmetic per element on blocks of points copied to the stack, with
+// vectorised exp where available: every operation but exp is the same IEEE operation on the same
+// operands, so results differ from the plain ones only by exp's few-ulp difference.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+#include "../frame/views.hpp"
+#include "simd_exp.hpp"
+
+namespace quodex::gaussian {
+
+inline std::ptrdiff_t peak_count(const Strided<const double>& params) noexcept { return params.size / 3; }
+
+// ---- plain order ------------------------------------------------------------------------------
+
+inline void multi_gaussian_plain(Strided<const double> x, Strided<const double> params, Strided<double> y) {
+    const std::ptrdiff_t m = x.size, n_gauss = peak_count(params);
+    if (n_gauss <= 0 || m <= 0) return;
+    for (std::ptrdiff_t i = 0; i < n_gauss; ++i) {
+        const double A = params[3 * i], mu = params[3 * i + 1], variance = params[3 * i + 2];
+        for (std::ptrdiff_t j = 0; j < m; ++j) {
+            const double dx = x[j] - mu;
+            const double exponent = ((-0.5 * dx) * dx) / variance;
+            y[j] = y[j] + A * std::exp(exponent);
+        }
+    }
+}
+
+inline void multi_gaussian_jacobian_plain(Strided<const double> x, Strided<const double> params, Strided2D<double> J) {
+    const std::ptrdiff_t m = x.size, n = params.size, n_gauss = peak_count(params);
+    if (n <= 2 || m <= 0) return;
+    for (std::ptrdiff_t i = 0; i < n_gauss; ++i) {
+        const double A = params[3 * i], mu = params[3 * i + 1], variance = params[3 * i + 2];
+        const double doubled = variance + variance;
+        for (std::ptrdiff_t j = 0; j < m; ++j) {
+            const double dx = x[j] - mu;
+            const double e = std::exp(((-0.5 * dx) * dx) / variance);
+            J(j, 3 * i) = e;
+            J(j, 3 * i + 1) = ((A * e) * dx) / variance;
+            J(j, 3 * i + 2) = (((A * e) * dx) * dx) / (doubled * variance);
+        }
+    }
+}
+
+// ---- blocked, vectorised ------------------------------------------------------------------------
+
+namespace detail {
+
+inline constexpr std::ptrdiff_t kBlock = 256;
+
+// Bytes spanned by a view, as [lo, hi); {nullptr, nullptr} when empty.
+template <class T>
+std::pair<const char*, const char*> byte_extent(const Strided<T>& v) noexcept {
+    if (v.size <= 0 || !v.data) return {nullptr, nullptr};
+    const char* a = v.data;
+    const char* b = v.data + (v.size - 1) * v.stride;
+    return {std::min(a, b), std::max(a, b) + sizeof(T)};
+}
+
+template <class T>
+std::pair<const char*, const char*> byte_extent(const Strided2D<T>& v) noexcept {
+    if (v.rows <= 0 || v.cols <= 0 || !v.data) return {nullptr, nullptr};
+    const std::ptrdiff_t r = (v.rows - 1) * v.row_stride, c = (v.cols - 1) * v.col_stride;
+    const char* lo = v.data + std::min<std::ptrdiff_t>(r, 0) + std::min<std::ptrdiff_t>(c, 0);
+    const char* hi = v.data + std::max<std::ptrdiff_t>(r, 0) + std::max<std::ptrdiff_t>(c, 0) + sizeof(T);
+    return {lo, hi};
+}
+
+template <class A, class B>
+bool overlaps(const A& a, const B& b) noexcept {
+    const auto [alo, ahi] = byte_extent(a);
+    const auto [blo, bhi] = byte_extent(b);
+    return alo && blo && alo < bhi && blo < ahi;
+}
+
+// No two elements share memory (sufficient test; zero or tangled strides fail it).
+template <class T>
+bool distinct_elements(const Strided<T>& v) noexcept {
+    return v.size <= 1 || std::abs(v.stride) >= static_cast<std::ptrdiff_t>(sizeof(T));
+}
+
+template <class T>
+bool distinct_elements(const Strided2D<T>& v) noexcept {
+    if (v.rows <= 1) return distinct_elements(v.row(0));
+    if (v.cols <= 1) return distinct_elements(v.col(0));
+    const std::ptrdiff_t rs = std::abs(v.row_stride), cs = std::abs(v.col_stride);
+    const auto item = static_cast<std::ptrdiff_t>(sizeof(T));
+    return (cs >= item && rs >= v.cols * cs) || (rs >= item && cs >= v.rows * rs);
+}
+
+// The blocked kernels read every input before writing and may write in another order than the plain
+// loops; they give the same results only when the result is separate from the inputs and from itself.
+// Anything else can only come from a caller's own allocator and takes the plain order.
+template <class Out>
+bool separate(const Out& out, const Strided<const double>& x, const Strided<const double>& params) noexcept {
+    return distinct_elements(out) && !overlaps(out, x) && !overlaps(out, params);
+}
+
+// The exponents of one peak for a block of points, in the defining order.
+[[gnu::always_inline]] inline void exponents(const double* __restrict xb, std::ptrdiff_t len, double mu,
+                                             double variance, double* __restrict t) noexcept {
+    QUODEX_SIMD
+    for (std::ptrdiff_t r = 0; r < len; ++r) {
+        const double dx = xb[r] - mu;
+        t[r] = ((-0.5 * dx) * dx) / variance;
+    }
+}
+
+// Range of the points of a block, for the underflow test below.
+struct BlockRange {
+    double lo, hi;
+    bool has_nan;
+};
+
+[[gnu::always_inline]] inline BlockRange block_range(const double* xb, std::ptrdiff_t len) noexcept {
+    double lo = xb[0], hi = xb[0];
+    bool has_nan = false;
+    for (std::ptrdiff_t r = 0; r < len; ++r) {
+        lo = xb[r] < lo ? xb[r] : lo;
+        hi = xb[r] > hi ? xb[r] : hi;
+        has_nan |= xb[r] != xb[r];
+    }
+    return {lo, hi, has_nan};
+}
+
+// True when exp underflows to 0.0 at every point of the block. For variance > 0 the computed
+// exponent ((-0.5 * dx) * dx) / variance never increases as |x - mu| grows (every step is a
+// correctly rounded monotone operation), so the block edge nearest mu bounds all of its points.
+[[gnu::always_inline]] inline bool block_underflows(const BlockRange& b, double mu, double variance) noexcept {
+    if (!(variance > 0.0) || b.has_nan) return false;
+    double d;
+    if (mu < b.lo) d = b.lo - mu;
+    else if (mu > b.hi) d = b.hi - mu;
+    else return false;  // also NaN mu
+    return ((-0.5 * d) * d) / variance < kExpZeroBelow;
+}
+
+// The running sums of a block of points stay on the stack while every peak is added in order.
+[[gnu::always_inline]] inline void model_blocked(Strided<const double> x, Strided<const double> params,
+                                                 Strided<double> y) noexcept {
+    const std::ptrdiff_t m = x.size, n_gauss = peak_count(params);
+    alignas(64) double xb[kBlock];
+    alignas(64) double acc[kBlock];
+    alignas(64) double t[kBlock];
+    alignas(64) double e[kBlock];
+    for (std::ptrdiff_t j0 = 0; j0 < m; j0 += kBlock) {
+        const std::ptrdiff_t len = std::min(kBlock, m - j0);
+        for (std::ptrdiff_t r = 0; r < len; ++r) {
+            xb[r] = x[j0 + r];
+            acc[r] = y[j0 + r];
+        }
+        const BlockRange range = block_range(xb, len);
+        for (std::ptrdiff_t i = 0; i < n_gauss; ++i) {
+            const double A = params[3 * i], mu = params[3 * i + 1], variance = params[3 * i + 2];
+            if (block_underflows(range, mu, variance)) {
+                // e is 0.0 at every point: the term is A * 0.0, which still matters for A = inf or NaN.
+                const double term = A * 0.0;
+                QUODEX_SIMD
+                for (std::ptrdiff_t r = 0; r < len; ++r) acc[r] = acc[r] + term;
+                continue;
+            }
+            exponents(xb, len, mu, variance, t);
+            exp_block(t, e, len);
+            QUODEX_SIMD
+            for (std::ptrdiff_t r = 0; r < len; ++r) acc[r] = acc[r] + A * e[r];
+        }
+        for (std::ptrdiff_t r = 0; r < len; ++r) y[j0 + r] = acc[r];
+    }
+}
+
+// Rows of J in blocks small enough to stay in L1 while every peak writes its three columns.
+[[gnu::always_inline]] inline void jacobian_blocked(Strided<const double> x, Strided<const double> params,
+                                                    Strided2D<double> J) noexcept {
+    const std::ptrdiff_t m = x.size, n = params.size, n_gauss = peak_count(params);
+    const std::ptrdiff_t rows = std::clamp<std::ptrdiff_t>((4096 / n) & ~std::ptrdiff_t{7}, 16, kBlock);
+    alignas(64) double xb[kBlock];
+    alignas(64) double t[kBlock];
+    alignas(64) double e[kBlock];
+    alignas(64) double dmu[kBlock];
+    alignas(64) double dvar[kBlock];
+    for (std::ptrdiff_t j0 = 0; j0 < m; j0 += rows) {
+        const std::ptrdiff_t len = std::min(rows, m - j0);
+        for (std::ptrdiff_t r = 0; r < len; ++r) xb[r] = x[j0 + r];
+        const BlockRange range = block_range(xb, len);
+        for (std::ptrdiff_t i = 0; i < n_gauss; ++i) {
+            const double A = params[3 * i], mu = params[3 * i + 1], variance = params[3 * i + 2];
+            const double doubled_times_variance = (variance + variance) * variance;
+            if (doubled_times_variance > 0.0 && block_underflows(range, mu, variance)) {
+                // e is 0.0 at every point, so both numerators are +-0.0 or NaN, which division by a
+                // positive denominator returns unchanged: the divisions can be left out.
+                const double slope_factor = A * 0.0;
+                QUODEX_SIMD
+                for (std::ptrdiff_t r = 0; r < len; ++r) {
+                    const double dx = xb[r] - mu;
+                    const double slope = slope_factor * dx;
+                    e[r] = 0.0;
+                    dmu[r] = slope;
+                    dvar[r] = slope * dx;
+                }
+            } else {
+                exponents(xb, len, mu, variance, t);
+                exp_block(t, e, len);
+                QUODEX_SIMD
+                for (std::ptrdiff_t r = 0; r < len; ++r) {
+                    const double dx = xb[r] - mu;
+                    const double slope = (A * e[r]) * dx;
+                    dmu[r] = slope / variance;
+                    dvar[r] = (slope * dx) / doubled_times_variance;
+                }
+            }
+            for (std::ptrdiff_t r = 0; r < len; ++r) {
+                J(j0 + r, 3 * i) = e[r];
+                J(j0 + r, 3 * i + 1) = dmu[r];
+                J(j0 + r, 3 * i + 2) = dvar[r];
+            }
+        }
+    }
+}
+
+inline void model_baseline(Strided<const double> x, Strided<const double> p, Strided<double> y) noexcept {
+    model_blocked(x, p, y);
+}
+inline void jacobian_baseline(Strided<const double> x, Strided<const double> p, Strided2D<double> J) noexcept {
+    jacobian_blocked(x, p, J);
+}
+#if defined(QUODEX_GAUSSIAN_DISPATCH)
+QUODEX_TARGET_AVX2 inline void model_avx2(Strided<const double> x, Strided<const double> p, Strided<double> y) noexcept {
+    model_blocked(x, p, y);
+}
+QUODEX_TARGET_AVX2 inline void jacobian_avx2(Strided<const double> x, Strided<const double> p,
+                                             Strided2D<double> J) noexcept {
+    jacobian_blocked(x, p, J);
+}
+QUODEX_TARGET_AVX512 inline void model_avx512(Strided<const double> x, Strided<const double> p,
+                                              Strided<double> y) noexcept {
+    model_blocked(x, p, y);
+}
+QUODEX_TARGET_AVX512 inline void jacobian_avx512(Strided<const double> x, Strided<const double> p,
+                                                 Strided2D<double> J) noexcept {
+    jacobian_blocked(x, p, J);
+}
+#endif
+
+}  // namespace detail
+
+// The model on the path `isa` (which the CPU must support).
+inline void multi_gaussian(Strided<const double> x, Strided<const double> params, Strided<double> y,
+                           Isa isa = best_isa()) {
+    if (peak_count(params) <= 0 || x.size <= 0) return;
+    if (!detail::separate(y, x, params)) return multi_gaussian_plain(x, params, y);
+    switch (isa) {
+#if defined(QUODEX_GAUSSIAN_DISPATCH)
+        case Isa::Avx512: return detail::model_avx512(x, params, y);
+        case Isa::Avx2: return detail::model_avx2(x, params, y);
+#endif
+        default: return detail::model_baseline(x, params, y);
+    }
+}
+
+inline void multi_gaussian_jacobian(Strided<const double> x, Strided<const double> params, Strided2D<double> J,
+                                    Isa isa = best_isa()) {
+    if (params.size <= 2 || x.size <= 0) return;
+    if (!detail::separate(J, x, params)) return multi_gaussian_jacobian_plain(x, params, J);
+    switch (isa) {
+#if defined(QUODEX_GAUSSIAN_DISPATCH)
+        case Isa::Avx512: return detail::jacobian_avx512(x, params, J);
+        case Isa::Avx2: return detail::jacobian_avx2(x, params, J);
+#endif
+        default: return detail::jacobian_baseline(x, params, J);
+    }
+}
+
+}  // namespace quodex::gaussian

@@ -1,0 +1,78 @@
+// The exponential of the Gaussian kernels: the C library's exp, in vector form where the build found
+// glibc's libmvec, and the instruction sets the kernels are compiled for, chosen at run time.
+// No Python here.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+namespace quodex::gaussian {
+
+#if defined(QUODEX_HAVE_LIBMVEC)
+// Declared under its own name but bound to the symbol `exp`: loops marked QUODEX_SIMD then call
+// libmvec's _ZGV*_exp variants for the width of the function they are compiled into, and no other
+// code of the program sees a SIMD declaration of exp.
+#pragma omp declare simd notinbranch
+extern "C" double quodex_simd_exp(double) noexcept __asm__("exp");
+#define QUODEX_SIMD _Pragma("omp simd")
+#define QUODEX_SIMD_ANY_LIVE _Pragma("omp simd reduction(|:live)")
+#else
+inline double quodex_simd_exp(double t) noexcept { return std::exp(t); }
+#define QUODEX_SIMD
+#define QUODEX_SIMD_ANY_LIVE
+#endif
+
+// exp(t) rounds to +0.0 for every t below about -745.13; answering 0.0 there is bit-identical to
+// calling exp and keeps vector lanes off the slow scalar fallback that libmvec takes for them.
+inline constexpr double kExpZeroBelow = -746.0;
+
+// e[r] = exp(t[r]) for r < len, NaN and infinities as exp gives them. Simple loops of their own: the
+// vectoriser turns a call with a conditional argument into a branch and gives up. A block without a
+// live lane (every peak far from every point of it) costs no exp at all.
+[[gnu::always_inline]] inline void exp_block(const double* __restrict t, double* __restrict e,
+                                             std::ptrdiff_t len) noexcept {
+    int live = 0;
+    QUODEX_SIMD_ANY_LIVE
+    for (std::ptrdiff_t r = 0; r < len; ++r) {
+        const bool in_range = !(t[r] < kExpZeroBelow);
+        e[r] = in_range ? t[r] : 0.0;
+        live |= in_range;
+    }
+    if (!live) return;  // every e[r] already holds exp's 0.0
+    QUODEX_SIMD
+    for (std::ptrdiff_t r = 0; r < len; ++r) e[r] = quodex_simd_exp(e[r]);
+    QUODEX_SIMD
+    for (std::ptrdiff_t r = 0; r < len; ++r) e[r] = t[r] < kExpZeroBelow ? 0.0 : e[r];
+}
+
+// Code paths of the kernels. Baseline is the build's default instruction set (SSE2 on x86-64).
+enum class Isa { Baseline, Avx2, Avx512 };
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QUODEX_GAUSSIAN_DISPATCH 1
+#define QUODEX_TARGET_AVX2 __attribute__((target("avx2")))
+#define QUODEX_TARGET_AVX512 __attribute__((target("avx512f")))
+#endif
+
+inline bool isa_supported(Isa isa) noexcept {
+    switch (isa) {
+        case Isa::Baseline: return true;
+#if defined(QUODEX_GAUSSIAN_DISPATCH)
+        case Isa::Avx2: return __builtin_cpu_supports("avx2");
+        case Isa::Avx512: return __builtin_cpu_supports("avx512f");
+#else
+        default: return false;
+#endif
+    }
+    return false;
+}
+
+// The path the kernels take by default: the widest one the CPU runs.
+inline Isa best_isa() noexcept {
+    static const Isa best = isa_supported(Isa::Avx512) ? Isa::Avx512
+                            : isa_supported(Isa::Avx2) ? Isa::Avx2
+                                                       : Isa::Baseline;
+    return best;
+}
+
+}  // namespace quodex::gaussian
