@@ -19,7 +19,12 @@ cmake --build build/cpp -j2 >/dev/null
 ctest --test-dir build/cpp --output-on-failure -j2 | tail -n 3
 
 echo "== Python tests ($("$python" --version), $NUMPY)"
-env=$(make_env "$python" "$NUMPY" "pytest hypothesis scipy")
+env=$(make_env "$python" "$NUMPY" "pytest hypothesis scipy mypy")
 "$env/bin/python" -c 'import numpy; print("numpy", numpy.__version__)'
 # Run from tests/ so the source tree's package (without the built modules) does not shadow the install.
-cd tests && "../$env/bin/python" -m pytest -q -p no:cacheprovider python "$@"
+cd tests
+"../$env/bin/python" -m pytest -q -p no:cacheprovider python "$@"
+
+echo "== Type stubs against the built modules"
+"../$env/bin/python" -m mypy.stubtest quodex.utils.numerics.kernels.deconvolution quodex.utils.numerics.kernels.tarvel \
+  quodex.utils.numerics.kernels.mariscotti quodex.utils.numerics.kernels.gaussian
