@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -82,6 +83,7 @@ struct RandomRows {
     bool negative_bins = false;       // some bins counted back from n
     bool sensitivity = true;
     bool odd_sensitivity = false;     // zeros, negatives and NaN among the sensitivities
+    bool runs = false;                // every row a run of consecutive bins, as the Gaussian builder makes
 };
 
 Problem random_problem(std::mt19937_64& rng, int n, const RandomRows& how) {
@@ -97,7 +99,17 @@ Problem random_problem(std::mt19937_64& rng, int n, const RandomRows& how) {
     std::vector<double> val(gap, 0.5);
     p.offsets.push_back(gap);
     for (int j = 0; j < n; ++j) {
-        const int l = coin(rng) == 0 ? 0 : len(rng);
+        int l = coin(rng) == 0 ? 0 : len(rng);
+        if (how.runs) {
+            const int first = bin(rng);
+            l = std::min(l, n - first);
+            for (int e = 0; e < l; ++e) {
+                idx.push_back(first + e);
+                val.push_back(unit(rng));
+            }
+            p.offsets.push_back(std::int64_t(idx.size()));
+            continue;
+        }
         int previous = 0;
         for (int e = 0; e < l; ++e) {
             const int b = e > 0 && coin(rng) == 0 ? previous : bin(rng);  // repeated bin within a row
@@ -193,6 +205,7 @@ struct ValidationCase {
     bool ok;
     bool wrap_positions = false;
     bool wrap_bins = false;
+    bool runs = true;
 };
 
 class Validation : public ::testing::TestWithParam<ValidationCase> {};
@@ -210,6 +223,7 @@ TEST_P(Validation, AcceptsExactlyWhatTheIterationReads) {
     const RowsLayout layout = validate_rows(c.n, rows, view(sens), has_sens);
     EXPECT_EQ(layout.wrap_positions, c.wrap_positions);
     EXPECT_EQ(layout.wrap_bins, c.wrap_bins);
+    EXPECT_EQ(layout.runs, c.runs);
 }
 
 const std::size_t kNone = SIZE_MAX;
@@ -222,12 +236,16 @@ INSTANTIATE_TEST_SUITE_P(
         ValidationCase{"offsets_longer_unread", 2, {0, 1, 2, 99}, {1, 0}, 2, 2, true},
         ValidationCase{"position_past_indices", 2, {0, 1, 3}, {1, 0}, 3, 2, false},
         ValidationCase{"position_past_values", 2, {0, 1, 2}, {1, 0}, 1, 2, false},
-        ValidationCase{"negative_positions_in_range", 2, {-2, -1, 0}, {1, 0}, 2, 2, true, true},
+        ValidationCase{"negative_positions_in_range", 2, {-2, -1, 0}, {1, 0}, 2, 2, true, true, false, false},
         ValidationCase{"negative_position_beyond_shorter_array", 2, {-3, -1, 0}, {1, 0, 1}, 2, 2, false},
-        ValidationCase{"row_across_zero", 1, {-1, 1}, {0, 0}, 2, 1, true, true},
+        ValidationCase{"row_across_zero", 1, {-1, 1}, {0, 0}, 2, 1, true, true, false, false},
         ValidationCase{"bin_equal_n", 2, {0, 1, 2}, {2, 0}, 2, 2, false},
         ValidationCase{"bin_below_minus_n", 2, {0, 1, 2}, {-3, 0}, 2, 2, false},
-        ValidationCase{"bin_minus_n", 2, {0, 1, 2}, {-2, 0}, 2, 2, true, false, true},
+        ValidationCase{"bin_minus_n", 2, {0, 1, 2}, {-2, 0}, 2, 2, true, false, true, false},
+        ValidationCase{"consecutive_runs", 3, {0, 2, 2, 5}, {1, 2, 0, 1, 2}, 5, 3, true},
+        ValidationCase{"gap_is_no_run", 3, {0, 2, 2, 3}, {0, 2, 1}, 3, 3, true, false, false, false},
+        ValidationCase{"descending_is_no_run", 3, {0, 2, 2, 3}, {1, 0, 1}, 3, 3, true, false, false, false},
+        ValidationCase{"repeat_is_no_run", 3, {0, 2, 2, 3}, {1, 1, 1}, 3, 3, true, false, false, false},
         ValidationCase{"empty_and_reversed_rows_ignore_bounds", 2, {100, 100, -100}, {}, 0, 2, true},
         ValidationCase{"unused_indices_not_read", 2, {1, 2, 2}, {77, 0, -9}, 3, 2, true},
         ValidationCase{"sensitivity_short", 2, {0, 1, 2}, {1, 0}, 2, 1, false},
@@ -263,6 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
     RandomRows, Fused,
     ::testing::Values(FusedCase{"direct", {}, 1}, FusedCase{"strided", {}, 3},
                       FusedCase{"no_sensitivity", {.sensitivity = false}, 1},
+                      FusedCase{"runs", {.runs = true}, 1},
+                      FusedCase{"runs_no_sensitivity", {.sensitivity = false, .runs = true}, 1},
+                      FusedCase{"runs_strided", {.runs = true}, 2},
                       FusedCase{"odd_sensitivity", {.odd_sensitivity = true}, 2},
                       FusedCase{"negative_positions", {.negative_positions = true}, 1},
                       FusedCase{"negative_bins", {.negative_bins = true}, 2},
@@ -282,4 +303,31 @@ TEST(Fused, NoSensitivityEqualsOnes) {
     p.has_sensitivity = true;
     p.sensitivity.assign(17, 1.0);
     EXPECT_TRUE(same_bits(without, run_both(p, 4).second));
+}
+
+// Both builds of the run path, whatever the dispatcher would pick on this machine.
+TEST(Fused, RunPathVariantsBitIdentical) {
+    std::mt19937_64 rng(2024);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int n = 1 + trial % 37;
+        const Problem p = random_problem(rng, n, {.odd_sensitivity = trial % 3 == 0, .runs = true});
+        const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+        ASSERT_TRUE(validate_rows(n, rows, view(p.sensitivity), true).runs);
+        const detail::RunRows runs{rows.offsets, rows.indices, p.values.data()};
+        for (int iterations : {1, 3}) {
+            const std::vector<double> want = run_both(p, iterations).first;
+            using Variant = void (*)(Strided<const double>, const detail::RunRows&, Strided<const double>, bool,
+                                     Strided<double>, double*, double*, int);
+            std::vector<Variant> variants{detail::iterate_runs_generic};
+#ifdef QUODEX_HAVE_AVX2_CLONE
+            if (detail::cpu_has_avx2()) variants.push_back(detail::iterate_runs_avx2);
+#endif
+            for (Variant run : variants) {
+                std::vector<double> x(n, 1.0), e(n), r(n);
+                run(view(p.y), runs, view(p.sensitivity), true, Strided<double>(x.data(), n), e.data(), r.data(),
+                    iterations);
+                ASSERT_TRUE(same_bits(want, x)) << "trial " << trial;
+            }
+        }
+    }
 }

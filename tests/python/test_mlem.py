@@ -294,8 +294,27 @@ def test_gaussian_rows_match_scipy(n, width):
     offsets, indices, values = build_gaussian_response(axis, sigma)
     y = spectrum(n, 5)
     s = np.random.default_rng(6).uniform(0.2, 1.5, n)
-    np.testing.assert_allclose(ML_EM_cy(strided(y), offsets, reversed_view(indices), strided(values), readonly(s), 25),
+    np.testing.assert_allclose(ML_EM_cy(y, offsets, indices, values, s, 25),
                                scipy_mlem(y, offsets, indices, values, s, 25), rtol=1e-12, atol=0)
+
+
+def test_every_path_gives_the_same_bits():
+    # Contiguous runs of bins, strided weights, strided bins, rows addressed from the end of the
+    # arrays and bins counted back from n: each takes another way through the iteration.
+    n = 700
+    axis = hpge_axis(n)
+    offsets, indices, values = build_gaussian_response(axis, get_sigma(K_662 * 8, axis))
+    y = spectrum(n, 8)
+    s = np.linspace(0.7, 1.3, n)
+    want = ML_EM_cy(y, offsets, indices, values, s, 12)
+    variants = [
+        (offsets, indices, strided(values)),
+        (offsets, reversed_view(indices), readonly(values)),
+        (offsets - len(values), indices, values),
+        (offsets, indices - np.int32(n), values),
+    ]
+    for args in variants:
+        assert_same(ML_EM_cy(y, *args, s, 12), want)
 
 
 # -- Richardson-Lucy ----------------------------------------------------------------------------------
