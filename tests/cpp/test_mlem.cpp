@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -208,6 +209,9 @@ struct ValidationCase {
     bool runs = true;
 };
 
+// gtest would otherwise print the raw bytes of the case, padding included.
+void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.name; }
+
 class Validation : public ::testing::TestWithParam<ValidationCase> {};
 
 TEST_P(Validation, AcceptsExactlyWhatTheIterationReads) {
@@ -261,6 +265,8 @@ struct FusedCase {
     RandomRows how;
     int step;
 };
+
+void PrintTo(const FusedCase& c, std::ostream* os) { *os << c.name; }
 
 class Fused : public ::testing::TestWithParam<FusedCase> {};
 
