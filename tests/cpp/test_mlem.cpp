@@ -182,17 +182,6 @@ TEST(Reference, RatioGuardAndSensitivityFloor) {
     EXPECT_EQ(corr[5], 0.5);
 }
 
-TEST(Reference, RangeTestedAccessThrows) {
-    const std::vector<std::int64_t> offsets{0, 1};  // one short for two rows
-    const std::vector<std::int32_t> indices{1};
-    const std::vector<double> values{1.0}, x{1.0, 1.0};
-    std::vector<double> est(2);
-    const ResponseRows rows{view(offsets), view(indices), view(values)};
-    EXPECT_THROW(forward(view(x), rows, Strided<double>(est.data(), 2)), OutOfBounds);
-    EXPECT_EQ(back_project_row(0, view(x), rows), 1.0);
-    EXPECT_THROW(back_project_row(1, view(x), rows), OutOfBounds);
-}
-
 // ------------------------------------------------------------------------------------------------
 // Validation.
 

@@ -125,13 +125,6 @@ def test_sensitivity_guard_divides_by_floor():
     assert_same(got, (y / (1.0 + 1e-12)) / np.array([1e-12] * 6 + [2.0]))
 
 
-def test_unfed_bin_does_not_disturb_others():
-    # Bin 1 is fed by no row: its ratio y / 1e-12 is never read back.
-    offsets = np.array([0, 1, 1], dtype=np.int64)
-    got = ML_EM_cy(np.array([2.0, 5.0]), offsets, np.array([0], dtype=np.int32), np.ones(1), np.ones(2), 4)
-    assert got[1] == 0.0 and abs(got[0] - 2.0) < 1e-9
-
-
 def test_sensitivity_none_equals_ones_silently(capfd, monkeypatch):
     hook_calls = []
     monkeypatch.setattr(sys, "unraisablehook", hook_calls.append)
@@ -189,39 +182,33 @@ def rows3():
             np.full(6, 0.5))
 
 
-@pytest.mark.parametrize("case", [
-    "offsets_one_short", "offsets_none", "position_past_indices", "position_past_values", "negative_position_beyond",
-    "bin_is_n", "bin_below_minus_n", "indices_none", "values_none", "sensitivity_short", "sensitivity_empty",
-])
+def with_bin(indices, position, b):
+    indices = indices.copy()
+    indices[position] = b
+    return indices
+
+
+INVALID = {
+    "offsets_one_short": lambda o, i, v, s: (o[:3], i, v, s),
+    "offsets_none": lambda o, i, v, s: (None, i, v, s),
+    "position_past_indices": lambda o, i, v, s: (o, i[:5], v, s),
+    "position_past_values": lambda o, i, v, s: (o, i, v[:5], s),
+    "negative_position_beyond": lambda o, i, v, s: (np.array([-7, 2, 4, 6], dtype=np.int64), i, v, s),
+    "bin_is_n": lambda o, i, v, s: (o, with_bin(i, 5, 3), v, s),
+    "bin_below_minus_n": lambda o, i, v, s: (o, with_bin(i, 0, -4), v, s),
+    "indices_none": lambda o, i, v, s: (o, None, v, s),
+    "values_none": lambda o, i, v, s: (o, i, None, s),
+    "sensitivity_short": lambda o, i, v, s: (o, i, v, s[:2]),
+    "sensitivity_empty": lambda o, i, v, s: (o, i, v, s[:0]),
+}
+
+
+@pytest.mark.parametrize("case", INVALID)
 def test_invalid_rows_raise_before_any_iteration(case, capfd, monkeypatch):
-    offsets, indices, values = rows3()
-    s = np.ones(3)
-    if case == "offsets_one_short":
-        offsets = offsets[:3]
-    elif case == "offsets_none":
-        offsets = None
-    elif case == "position_past_indices":
-        indices = indices[:5]
-    elif case == "position_past_values":
-        values = values[:5]
-    elif case == "negative_position_beyond":
-        offsets = np.array([-7, 2, 4, 6], dtype=np.int64)
-    elif case == "bin_is_n":
-        indices[5] = 3
-    elif case == "bin_below_minus_n":
-        indices[0] = -4
-    elif case == "indices_none":
-        indices = None
-    elif case == "values_none":
-        values = None
-    elif case == "sensitivity_short":
-        s = s[:2]
-    elif case == "sensitivity_empty":
-        s = np.empty(0)
     hook_calls = []
     monkeypatch.setattr(sys, "unraisablehook", hook_calls.append)
     with pytest.raises(IndexError) as info:
-        ML_EM_cy(np.ones(3), offsets, indices, values, s, 5)
+        ML_EM_cy(np.ones(3), *INVALID[case](*rows3(), np.ones(3)), 5)
     assert str(info.value) == OOB
     assert routine_names(info)[-2:] == [f"{MODULE}.ML_EM_cy"] * 2
     assert hook_calls == [] and capfd.readouterr() == ("", "")
@@ -390,13 +377,6 @@ def test_signatures():
                                                        "reg_tikhonov_lambda", "use_sensitivity")
     assert [name for name in vars(mod) if name in ("ML_EM_cy", "build_gaussian_response", "richardson_lucy_cy")] == [
         "ML_EM_cy", "build_gaussian_response", "richardson_lucy_cy"]
-
-
-def test_default_is_thirty_iterations():
-    y = spectrum(50, 2)
-    rows = build_gaussian_response(hpge_axis(50), np.full(50, 90.0))
-    assert_same(ML_EM_cy(y, *rows, np.ones(50)), ML_EM_cy(y, *rows, np.ones(50), 30))
-    assert_same(ML_EM_cy(y, *rows, np.ones(50), 30.9), ML_EM_cy(y, *rows, np.ones(50), 30))
 
 
 I32 = np.zeros(1, dtype=np.int32)
