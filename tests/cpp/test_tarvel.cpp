@@ -53,7 +53,7 @@ TEST(TarvelRegions, ListsInPythonOrder) {
                 {-222.0, 0.0, 193.65229748934155, 289.0, 606.3477025106585, 790.0, 810.0, 3000.0});
 }
 
-// Expected orders are those of Python's sorted() on the same lists.
+// Expected orders are those of sorted() on the same lists in CPython 3.10 to 3.12.
 TEST(TarvelRegions, SortPlacesNaNAsPythonDoes) {
     const double nan = kNaN;
     struct Case {
@@ -145,6 +145,27 @@ TEST(TarvelSearch, BisectionAgreesWithScan) {
             EXPECT_EQ(find_index_ascending(E, view(a)), want) << E;
             EXPECT_EQ(find_index_ascending(E, rev), want) << E;
             EXPECT_EQ(EnergySearch(view(a))(E), want) << E;
+        }
+    }
+}
+
+TEST(TarvelSearch, CursorAgreesWithScanOverAnySequence) {
+    std::mt19937 gen(13);
+    std::uniform_real_distribution<double> u(-1.0, 101.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<double> a(gen() % 60);
+        for (double& x : a) x = gen() % 3 == 0 ? double(int(u(gen))) : u(gen);
+        std::sort(a.begin(), a.end());
+        AscendingCursor cursor(view(a));
+        double E = u(gen);
+        for (int q = 0; q < 200; ++q) {
+            switch (gen() % 6) {
+                case 0: E = u(gen); break;                        // anywhere
+                case 1: E = kNaN; break;
+                case 2: E = a.empty() ? E : a[gen() % a.size()]; break;  // on an element
+                default: E += (u(gen) - 50.0) / 20.0;             // nearby, either way
+            }
+            ASSERT_EQ(cursor(E), find_index_from_energy(E, view(a))) << "trial " << trial << " query " << q;
         }
     }
 }

@@ -91,6 +91,22 @@ void normalise(tv::NormalisedRows& rows, const Strided2D<const double>& matrix, 
     }
 }
 
+// Orders region bounds as the running interpreter's list.sort does: here for lists without NaN, where
+// every stable sort agrees, and by the interpreter itself for the rare list holding NaN, whose place
+// depends on the interpreter's sort algorithm.
+struct InterpreterSort {
+    void operator()(double* a, int n) const {
+        if (std::none_of(a, a + n, [](double x) { return x != x; })) {
+            tv::python_list_sort(a, n);
+            return;
+        }
+        Ref list = Ref::check(PyList_New(n));
+        for (int i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Ref::check(PyFloat_FromDouble(a[i])).release());
+        if (PyList_Sort(list.get()) < 0) throw PythonError{};
+        for (int i = 0; i < n; ++i) a[i] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(list.get(), i));
+    }
+};
+
 // Writable view of an array argument (the exporter refuses a read-only one with its own error).
 tv::View writable_view(Buffer& buf, PyObject* obj, const char* name) {
     acquire_view(buf, obj, Param{.name = name, .kind = Kind::WritableView, .elem = Elem::Double});
@@ -196,7 +212,7 @@ Ref tarvel_cy_binding(Args& a) {
             const std::ptrdiff_t k = high_rows[i];
             const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
             const tv::View low_row = rows[k - 1], high_row = rows[k];
-            const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value);
+            const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value, InterpreterSort{});
             tv::make_room(out.indices, static_cast<std::size_t>(K));
             tv::make_room(out.values, static_cast<std::size_t>(K));
             {

@@ -20,9 +20,11 @@ struct RegionBounds {
     double operator[](int i) const noexcept { return value[static_cast<std::size_t>(i)]; }
 };
 
-// Sorts the way CPython's list.sort treats a list shorter than its minimum run: the leading run
-// (reversed when strictly descending), then binary insertion with `<`. Any stable sort agrees
-// for ordered values; this one also puts NaN bounds where Python puts them.
+// Sorts the way CPython's list.sort up to 3.12 treats a list shorter than its minimum run: the
+// leading run (reversed when strictly descending), then binary insertion with `<`. For lists
+// without NaN every stable sort agrees, so this is Python's order on any version; where NaN bounds
+// land depends on the algorithm (3.13 finds runs differently), and a binding that needs the running
+// interpreter's order there sorts such lists with the interpreter itself.
 inline void python_list_sort(double* a, int n) noexcept {
     if (n < 2) return;
     int run = 2;
@@ -71,10 +73,16 @@ inline RegionBounds region_list(double E_p, double max_value, bool has_escape_pe
     return b;
 }
 
-// Internal form of calculate_regions: 6 bounds in list order, or 8 sorted as Python sorts them.
-inline RegionBounds calculate_regions(double E_p, double max_value, bool has_escape_peaks) noexcept {
+struct PythonListSort {
+    void operator()(double* a, int n) const noexcept { python_list_sort(a, n); }
+};
+
+// Internal form of calculate_regions: 6 bounds in list order, or 8 sorted by `sort`, which must
+// order them as Python's list.sort does.
+template <class Sort = PythonListSort>
+RegionBounds calculate_regions(double E_p, double max_value, bool has_escape_peaks, const Sort& sort = {}) {
     RegionBounds b = region_list(E_p, max_value, has_escape_peaks);
-    if (has_escape_peaks) python_list_sort(b.value.data(), b.size);
+    if (has_escape_peaks) sort(b.value.data(), b.size);
     return b;
 }
 
