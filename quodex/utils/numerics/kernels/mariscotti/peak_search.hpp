@@ -14,18 +14,14 @@
 
 namespace quodex::mariscotti {
 
-// The plain order: channel by channel, every access range-tested (input elements and S[i] first,
-// then F[i]). A result shorter than n - 1 throws OutOfBounds{0} at its first missing element.
+// The plain order: channel by channel, two statements, every access range-tested (input elements and
+// S[i] first, then F[i]). F's statement reads the input again, so a result over the input's memory
+// sees S[i] there. A result shorter than n - 1 throws OutOfBounds{0} at its first missing element.
 inline void peak_search_plain(Strided<const double> y, Strided<double> S, Strided<double> F) {
     const std::ptrdiff_t n = y.size;
     for (std::ptrdiff_t i = 1; i < n - 1; ++i) {
-        const double left = y.at<Checked>(i - 1);
-        const double mid = y.at<Checked>(i);
-        const double right = y.at<Checked>(i + 1);
-        double& s = S.at<Checked>(i);
-        s = (left - 2.0 * mid) + right;
-        double& f = F.at<Checked>(i);
-        f = std::sqrt((left + 4.0 * mid) + right);
+        S.at<Checked>(i) = (y.at<Checked>(i - 1) - 2.0 * y.at<Checked>(i)) + y.at<Checked>(i + 1);
+        F.at<Checked>(i) = std::sqrt((y.at<Checked>(i - 1) + 4.0 * y.at<Checked>(i)) + y.at<Checked>(i + 1));
     }
 }
 
