@@ -180,7 +180,7 @@ def test_regions_are_a_new_list_each_call():
     assert calculate_regions(662.0, 3000.0, True) == regions_oracle(662.0, 3000.0, True)
 
 
-@pytest.mark.parametrize("flag, got", [(1, "int"), ("yes", "str"), (np.bool_(True), "numpy.bool" if np.__version__ >= "2" else "numpy.bool_")])
+@pytest.mark.parametrize("flag, got", [(1, "int"), (1.0, "float")])
 def test_region_flag_must_be_bool(flag, got):
     err = error_of(lambda: calculate_regions(662.0, 3000.0, flag))
     assert type(err) is TypeError

@@ -113,6 +113,98 @@ tv::View writable_view(Buffer& buf, PyObject* obj, const char* name) {
     return buf.as1d<const double>();
 }
 
+// The high reference row of every requested energy (its low row is the one before), after the tests
+// that keep every later read in range: a bracketing pair, ref_indices[0] < E <= ref_indices[-1], and
+// the pair's rows in the matrix. Marks the rows used in `rows`.
+std::vector<std::ptrdiff_t> bracket_requests(const tv::View& requested, const tv::View& ref_indices,
+                                             std::ptrdiff_t matrix_rows, tv::NormalisedRows& rows) {
+    const std::ptrdiff_t R = ref_indices.size;
+    const tv::EnergySearch ref_search(ref_indices);
+    std::vector<std::ptrdiff_t> high_rows(static_cast<std::size_t>(requested.size));
+    for (std::ptrdiff_t i = 0; i < requested.size; ++i) {
+        const double E = requested[i];
+        if (R < 2) {
+            Ref e = Ref::check(PyFloat_FromDouble(E));
+            PyErr_Format(PyExc_ValueError,
+                         "requested_indices[%zd] = %R has no bracketing pair: ref_indices has %zd element%s, "
+                         "at least 2 are needed",
+                         i, e.get(), R, R == 1 ? "" : "s");
+            throw PythonError{};
+        }
+        if (!(ref_indices[0] < E && E <= ref_indices[R - 1])) {
+            Ref e = Ref::check(PyFloat_FromDouble(E));
+            Ref lo = Ref::check(PyFloat_FromDouble(ref_indices[0]));
+            Ref hi = Ref::check(PyFloat_FromDouble(ref_indices[R - 1]));
+            PyErr_Format(PyExc_ValueError,
+                         "requested_indices[%zd] = %R has no bracketing pair: ref_indices[0] < E <= "
+                         "ref_indices[-1] must hold, with ref_indices[0] = %R and ref_indices[-1] = %R",
+                         i, e.get(), lo.get(), hi.get());
+            throw PythonError{};
+        }
+        const std::ptrdiff_t k = ref_search(E);  // in 1 .. R-1 by the test above
+        if (k >= matrix_rows) {
+            PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", k, matrix_rows);
+            throw PythonError{};
+        }
+        high_rows[static_cast<std::size_t>(i)] = k;
+        rows.want(k);
+        rows.want(k - 1);
+    }
+    return high_rows;
+}
+
+// The output rows, one per requested energy. Each channel loop runs without the GIL; a row buffer
+// longer than NumPy's buffer size is a NumPy array, summed by NumPy with the GIL held.
+SparseRows resample(const tv::View& requested, const tv::View& ref_indices, const std::vector<std::ptrdiff_t>& high_rows,
+                    const tv::NormalisedRows& rows, const tv::View& ref_axis, const tv::View& requested_axis,
+                    double max_value, std::ptrdiff_t bufsize) {
+    const std::ptrdiff_t N = requested.size, K = requested_axis.size;
+    const bool sum_here = K <= bufsize;
+    std::vector<double> scratch;
+    Buffer np_row_buf;
+    Ref np_row;
+    Strided<double> row_buffer;
+    if (sum_here) {
+        scratch.resize(static_cast<std::size_t>(K));
+        row_buffer = Strided<double>(scratch.data(), K);
+    } else {
+        static PyObject* s_empty = interned("empty");
+        np_row = new_vector<double>(s_empty, K, np_row_buf);
+        row_buffer = np_row_buf.as1d<double>();
+    }
+    try {
+        tv::check_response_row_lengths(requested_axis, ref_axis, rows[high_rows[0]], rows[high_rows[0] - 1],
+                                       row_buffer);
+    } catch (const tv::LengthError& e) {
+        raise_value_error(e);
+    }
+
+    const tv::EnergySearch axis_search(ref_axis);
+    SparseRows out;
+    out.offsets.reserve(static_cast<std::size_t>(N) + 1);
+    for (std::ptrdiff_t i = 0; i < N; ++i) {
+        const std::ptrdiff_t k = high_rows[static_cast<std::size_t>(i)];
+        const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
+        const tv::View low_row = rows[k - 1], high_row = rows[k];
+        const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value, InterpreterSort{});
+        tv::make_room(out.indices, static_cast<std::size_t>(K));
+        tv::make_room(out.values, static_cast<std::size_t>(K));
+        {
+            GilRelease nogil;
+            tv::fill_response_row(E, requested_axis, axis_search, low_E, low_row, high_E, high_row, regions,
+                                  row_buffer);
+            if (sum_here) tv::collect_row(row_buffer, tv::numpy_nansum(row_buffer), out);
+        }
+        if (!sum_here) {
+            static PyObject* s_nansum = interned("nansum");
+            const double total = call_to_double(s_nansum, np_row.get());
+            GilRelease nogil;
+            tv::collect_row(row_buffer, total, out);
+        }
+    }
+    return out;
+}
+
 Ref tarvel_cy_binding(Args& a) {
     static const Routine where{MODULE_NAME ".tarvel_cy", __LINE__};
     return traced(where, [&]() -> Ref {
@@ -120,114 +212,36 @@ Ref tarvel_cy_binding(Args& a) {
             if (a.is_none(k)) raise_incorrect_type(tarvel_params[k].name, "numpy.ndarray", a.object(k));
 
         const tv::View requested = a.view<const double>(kRequestedIndices);
-        const std::ptrdiff_t N = requested.size;
-        if (N == 0) return rows_tuple({0}, {}, {});
+        if (requested.size == 0) return rows_tuple({0}, {}, {});
 
         Buffer ref_indices_buf, requested_axis_buf, ref_axis_buf;
         const tv::View ref_indices = writable_view(ref_indices_buf, a.object(kRefIndices), "ref_indices");
         const tv::View requested_axis = writable_view(requested_axis_buf, a.object(kRequestedAxis), "requested_E_axis");
         const tv::View ref_axis = writable_view(ref_axis_buf, a.object(kRefAxis), "ref_E_axis");
         const Strided2D<const double> matrix = a.view2d<const double>(kMatrix);
-        const std::ptrdiff_t R = ref_indices.size, K = requested_axis.size, L = ref_axis.size;
-
-        if (matrix.cols < L) {
+        if (matrix.cols < ref_axis.size) {
             PyErr_Format(PyExc_ValueError, "response_matrix has %zd columns, fewer than the %zd elements of ref_E_axis",
-                         matrix.cols, L);
+                         matrix.cols, ref_axis.size);
             throw PythonError{};
         }
-        if (K > std::ptrdiff_t(INT32_MAX) + 1) {
-            PyErr_Format(PyExc_ValueError, "requested_E_axis has %zd elements; channel indices are int32", K);
+        if (requested_axis.size > std::ptrdiff_t(INT32_MAX) + 1) {
+            PyErr_Format(PyExc_ValueError, "requested_E_axis has %zd elements; channel indices are int32",
+                         requested_axis.size);
             throw PythonError{};
         }
-
-        // Every requested energy needs a bracketing pair and both rows before anything is computed.
-        const tv::EnergySearch ref_search(ref_indices);
-        std::vector<std::ptrdiff_t> high_rows(static_cast<std::size_t>(N));
-        tv::NormalisedRows rows(matrix.rows, L);
-        for (std::ptrdiff_t i = 0; i < N; ++i) {
-            const double E = requested[i];
-            if (R < 2) {
-                Ref e = Ref::check(PyFloat_FromDouble(E));
-                PyErr_Format(PyExc_ValueError,
-                             "requested_indices[%zd] = %R has no bracketing pair: ref_indices has %zd element%s, "
-                             "at least 2 are needed",
-                             i, e.get(), R, R == 1 ? "" : "s");
-                throw PythonError{};
-            }
-            if (!(ref_indices[0] < E && E <= ref_indices[R - 1])) {
-                Ref e = Ref::check(PyFloat_FromDouble(E));
-                Ref lo = Ref::check(PyFloat_FromDouble(ref_indices[0]));
-                Ref hi = Ref::check(PyFloat_FromDouble(ref_indices[R - 1]));
-                PyErr_Format(PyExc_ValueError,
-                             "requested_indices[%zd] = %R has no bracketing pair: ref_indices[0] < E <= "
-                             "ref_indices[-1] must hold, with ref_indices[0] = %R and ref_indices[-1] = %R",
-                             i, e.get(), lo.get(), hi.get());
-                throw PythonError{};
-            }
-            const std::ptrdiff_t k = ref_search(E);  // in 1 .. R-1 by the test above
-            if (k >= matrix.rows) {
-                PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", k, matrix.rows);
-                throw PythonError{};
-            }
-            high_rows[i] = k;
-            rows.want(k);
-            rows.want(k - 1);
-        }
+        tv::NormalisedRows rows(matrix.rows, ref_axis.size);
+        const std::vector<std::ptrdiff_t> high_rows = bracket_requests(requested, ref_indices, matrix.rows, rows);
 
         double max_value = 0.0;
         traced(Routine{MODULE_NAME ".interpolate_response_row", __LINE__}, [&] {
             static PyObject* s_max = interned("max");
             max_value = call_to_double(s_max, a.object(kRequestedAxis));
         });
-
         const std::ptrdiff_t bufsize = numpy_bufsize();
         normalise(rows, matrix, a.object(kMatrix), bufsize);
 
-        // The row buffer: plain memory when its sum is taken here, a NumPy array when NumPy sums it.
-        const bool sum_here = K <= bufsize;
-        std::vector<double> scratch;
-        Buffer np_row_buf;
-        Ref np_row;
-        Strided<double> row_buffer;
-        if (sum_here) {
-            scratch.resize(static_cast<std::size_t>(K));
-            row_buffer = Strided<double>(scratch.data(), K);
-        } else {
-            static PyObject* s_empty = interned("empty");
-            np_row = new_vector<double>(s_empty, K, np_row_buf);
-            row_buffer = np_row_buf.as1d<double>();
-        }
-
-        const tv::EnergySearch axis_search(ref_axis);
-        try {
-            tv::check_response_row_lengths(requested_axis, ref_axis, rows[high_rows[0]], rows[high_rows[0] - 1],
-                                           row_buffer);
-        } catch (const tv::LengthError& e) {
-            raise_value_error(e);
-        }
-
-        SparseRows out;
-        out.offsets.reserve(static_cast<std::size_t>(N) + 1);
-        for (std::ptrdiff_t i = 0; i < N; ++i) {
-            const std::ptrdiff_t k = high_rows[i];
-            const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
-            const tv::View low_row = rows[k - 1], high_row = rows[k];
-            const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value, InterpreterSort{});
-            tv::make_room(out.indices, static_cast<std::size_t>(K));
-            tv::make_room(out.values, static_cast<std::size_t>(K));
-            {
-                GilRelease nogil;
-                tv::fill_response_row(E, requested_axis, axis_search, low_E, low_row, high_E, high_row, regions,
-                                      row_buffer);
-                if (sum_here) tv::collect_row(row_buffer, tv::numpy_nansum(row_buffer), out);
-            }
-            if (!sum_here) {
-                static PyObject* s_nansum = interned("nansum");
-                const double total = call_to_double(s_nansum, np_row.get());
-                GilRelease nogil;
-                tv::collect_row(row_buffer, total, out);
-            }
-        }
+        const SparseRows out =
+            resample(requested, ref_indices, high_rows, rows, ref_axis, requested_axis, max_value, bufsize);
         return rows_tuple(out.offsets, out.indices, out.values);
     });
 }
