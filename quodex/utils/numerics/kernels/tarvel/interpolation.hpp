@@ -5,7 +5,8 @@
 //   ref_E_axis[m]                  channel energies of the reference rows
 //   low_row[>= m], high_row[>= m]  reference rows at low_E and high_E
 //   row_buffer[>= n]               output, entries 0 .. n-1 overwritten
-// Cost O(n * (bounds + 2 search(m))): search(m) is m for the linear scan, log m on an ascending axis.
+// Cost O(n * (bounds + 2 search(m))): search(m) is m for the linear scan; on an ascending axis a
+// cursor that follows the channels makes it a few steps (log m at worst).
 #pragma once
 
 #include <cstddef>
