@@ -1,9 +1,6 @@
 import array
-import sys
 
 import numpy as np
-import pytest
-
 
 def strided(a, step=2):
     """A non-contiguous view holding the same values as `a` (every `step`-th element of a larger array)."""
@@ -12,24 +9,20 @@ def strided(a, step=2):
     big[::step] = a
     return big[::step]
 
-
 def reversed_view(a):
     """A negative-stride view holding the same values as `a`."""
     a = np.asarray(a)
     return a[::-1].copy()[::-1]
-
 
 def readonly(a):
     a = np.array(a)
     a.flags.writeable = False
     return a
 
-
 def layouts(a):
     """The same values as contiguous, strided, negative-stride and read-only arrays."""
     a = np.asarray(a)
     return {"contiguous": a.copy(), "strided": strided(a), "reversed": reversed_view(a), "readonly": readonly(a)}
-
 
 def export_released(obj):
     """True when no buffer export of an array.array is held: resizing fails while one is."""
@@ -40,21 +33,5 @@ def export_released(obj):
     obj.pop()
     return True
 
-
 def doubles(values):
     return array.array("d", values)
-
-
-@pytest.fixture
-def refcounts():
-    """Records reference counts of objects and checks them unchanged at the end of the test."""
-    watched = []
-
-    def watch(*objs):
-        for o in objs:
-            watched.append((o, sys.getrefcount(o)))
-        return objs[0] if len(objs) == 1 else objs
-
-    yield watch
-    for o, before in watched:
-        assert sys.getrefcount(o) == before
