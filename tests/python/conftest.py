@@ -2,6 +2,7 @@ import array
 
 import numpy as np
 
+
 def strided(a, step=2):
     """A non-contiguous view holding the same values as `a` (every `step`-th element of a larger array)."""
     a = np.asarray(a)
