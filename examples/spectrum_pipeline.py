@@ -16,6 +16,7 @@ Without --spectrum the input is a seeded synthetic measurement of a mixed source
 661.66, 1173.23, 1332.49, 1460.82 and 2614.51 keV, 8192 channels over 0..3000 keV).
 """
 import argparse
+import importlib.util
 import math
 import os
 import sys
@@ -235,10 +236,11 @@ def weighted_problem(x, y, sigma, centre):
     return residuals, jacobian
 
 
-def fit_region(x, y, mus, resolution, width_range=(0.5, 2.0), start=None):
+def fit_region(x, y, mus, resolution, width_range=(0.5, 2.0)):
     """Least-squares fit of len(mus) Gaussians and a straight background to counts y at energies x.
-    Weights are Poisson: first from the data, then from the model of the first fit. Returns the
-    solution, its covariance, the reduced chi-square and the bounds."""
+    Each width may lie within width_range times the resolution's. Weights are Poisson: first from the
+    data, then from the model of the first fit. Returns the solution, its covariance, the reduced
+    chi-square, the bounds and the centre of the background line."""
     x = np.ascontiguousarray(x, dtype=np.float64)
     centre = 0.5 * (x[0] + x[-1])
     k = len(mus)
@@ -247,16 +249,16 @@ def fit_region(x, y, mus, resolution, width_range=(0.5, 2.0), start=None):
     lo[0:3 * k:3] = 0.0
     lo[1:3 * k:3], hi[1:3 * k:3] = x[0], x[-1]
     lo[2:3 * k:3], hi[2:3 * k:3] = (width_range[0] * nominal) ** 2, (width_range[1] * nominal) ** 2
-    if start is None:
-        edge = max(2, len(x) // 10)
-        left, right = y[:edge].mean(), y[-edge:].mean()
-        slope = (right - left) / (x[-edge:].mean() - x[:edge].mean())
-        level = left + slope * (centre - x[:edge].mean())
-        start = np.empty(3 * k + 2)
-        for i, mu in enumerate(mus):
-            j = int(np.clip(np.searchsorted(x, mu), 0, len(x) - 1))
-            start[3 * i:3 * i + 3] = max(y[j] - level - slope * (mu - centre), 1.0), mu, nominal[i] ** 2
-        start[-2:] = level, slope
+    # start: the background through the ends of the region, each peak as high as the data above it
+    edge = max(2, len(x) // 10)
+    left, right = y[:edge].mean(), y[-edge:].mean()
+    slope = (right - left) / (x[-edge:].mean() - x[:edge].mean())
+    level = left + slope * (centre - x[:edge].mean())
+    start = np.empty(3 * k + 2)
+    for i, mu in enumerate(mus):
+        j = int(np.clip(np.searchsorted(x, mu), 0, len(x) - 1))
+        start[3 * i:3 * i + 3] = max(y[j] - level - slope * (mu - centre), 1.0), mu, nominal[i] ** 2
+    start[-2:] = level, slope
     start = np.clip(start, np.nextafter(lo, np.inf), np.nextafter(hi, -np.inf))
 
     def solve(p0, sigma):
@@ -276,6 +278,10 @@ def peaks_from_fit(x, p, cov, chi2, bounds, centre, region):
     (None for a plausible one)."""
     width = float(np.mean(np.diff(x))) if len(x) > 1 else 1.0
     lo, hi = bounds
+
+    def pinned(j):  # a parameter held by its bound is not determined by the data
+        return np.isclose(p[j], lo[j], rtol=1e-3, atol=0) or np.isclose(p[j], hi[j], rtol=1e-3, atol=0)
+
     out = []
     for i in range(0, len(p) - 2, 3):
         a, mu, var = p[i:i + 3]
@@ -287,7 +293,6 @@ def peaks_from_fit(x, p, cov, chi2, bounds, centre, region):
         fwhm_err = FWHM_C * math.sqrt(max(c[2, 2], 0.0)) / (2 * math.sqrt(var))
         peak = Peak(mu, math.sqrt(max(c[1, 1], 0.0)), fwhm, fwhm_err, area, area_err, chi2, region,
                     p[i:i + 3].copy(), np.array([p[-2], p[-1], centre]))
-        pinned = lambda j: np.isclose(p[j], lo[j], rtol=1e-3, atol=0) or np.isclose(p[j], hi[j], rtol=1e-3, atol=0)  # noqa: E731
         if pinned(i + 2):
             reason = "width at its limit"
         elif pinned(i + 1):
@@ -302,9 +307,13 @@ def peaks_from_fit(x, p, cov, chi2, bounds, centre, region):
 
 def region_bounds(energy, channels, resolution, half_widths=4.0):
     """Channel range covering `channels` and half_widths FWHM on either side (at least 6 channels)."""
-    width = np.gradient(energy)
-    lo = min(c - max(6, int(half_widths * resolution.fwhm(energy[c]) / width[c])) for c in channels)
-    hi = max(c + max(6, int(half_widths * resolution.fwhm(energy[c]) / width[c])) for c in channels)
+    def reach(c):
+        below, above = max(c - 1, 0), min(c + 1, len(energy) - 1)
+        width = (energy[above] - energy[below]) / (above - below)
+        return max(6, int(half_widths * float(resolution.fwhm(energy[c])) / width))
+
+    lo = min(c - reach(c) for c in channels)
+    hi = max(c + reach(c) for c in channels)
     return max(lo, 0), min(hi + 1, len(energy))
 
 
@@ -402,7 +411,7 @@ def sharpen(energy, counts, resolution, iterations):
 
 def refit_sharpened(energy, sharpened, peaks, resolution):
     """The peaks fitted again in the sharpened spectrum, one region each, the width free down to a
-    twentieth of the raw one. None where the fit is implausible."""
+    twentieth of the detector's. None where the fit is implausible."""
     out = []
     for pk in peaks:
         start, stop = pk.region
@@ -431,6 +440,8 @@ def response_rows(grid, resolution, references=REFERENCE_ENERGIES):
     (REFERENCE_LOW_KEV up to the top of the grid) resampled to every grid energy; grid energies outside
     the tabulated range get empty rows."""
     top = float(synthetic.bin_edges(grid)[-1])
+    if not top > REFERENCE_LOW_KEV:
+        return np.zeros(len(grid) + 1, dtype=np.int64), np.zeros(0, dtype=np.int32), np.zeros(0)
     ref_energies = np.geomspace(REFERENCE_LOW_KEV, top, references)
     matrix = synthetic.hpge_response_matrix(ref_energies, grid, fwhm=resolution.fwhm)
     inside = (grid > ref_energies[0]) & (grid <= ref_energies[-1])
@@ -568,7 +579,8 @@ def format_report(r, source):
                    f"2 FWHM of the known lines {100 * before:.1f} % of the spectrum before, "
                    f"{100 * after:.1f} % after")
     out.append("")
-    out.append("Time per stage: " + ", ".join(f"{name} {1e3 * t:.0f} ms" for name, t in r.times.items()))
+    out.append("Time per stage: " + ", ".join(f"{name} {1e3 * t:.0f} ms" for name, t in r.times.items())
+               + f"; total {1e3 * sum(r.times.values()):.0f} ms")
     return "\n".join(out)
 
 
@@ -600,7 +612,7 @@ def plot(r, path):
     panels = []
     for row, (title, e, y, colour) in enumerate((
             ("measured, with the peak fits", r.energy, r.counts, "0.35"),
-            (f"sharpened: Richardson-Lucy with the fitted resolution", r.energy, r.sharpened, "tab:blue"),
+            ("sharpened: Richardson-Lucy with the fitted resolution", r.energy, r.sharpened, "tab:blue"),
             (f"unfolded through the resampled detector response (ML-EM, {len(r.grid)} channels)", r.grid,
              r.unfolded, "tab:orange"))):
         ax = fig.add_subplot(grid[row, :], sharex=panels[0] if panels else None)
@@ -708,12 +720,9 @@ def parse_args(argv):
 def main(argv=None):
     args = parse_args(argv)
     prog = "spectrum_pipeline.py"
-    if args.plot:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            print(f"{prog}: error: --plot needs matplotlib (pip install matplotlib)", file=sys.stderr)
-            return 2
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        print(f"{prog}: error: --plot needs matplotlib (pip install matplotlib)", file=sys.stderr)
+        return 2
     if args.plot and not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
         print(f"{prog}: error: cannot write {args.plot}: no such directory", file=sys.stderr)
         return 2
