@@ -10,7 +10,8 @@
 // The *_plain routines follow the defining order literally (peaks outside, points inside, scalar exp).
 // The others compute the same arithmetic per element on blocks of points copied to the stack, with
 // vectorised exp where available: every operation but exp is the same IEEE operation on the same
-// operands, so results differ from the plain ones only by exp's few-ulp difference.
+// operands, so results differ from the plain ones only by exp's few-ulp difference. Blocks that lie
+// wholly past exp's underflow for a peak skip the divisions whose results are then known exactly.
 #pragma once
 
 #include <algorithm>

@@ -55,6 +55,9 @@ enum class Isa { Baseline, Avx2, Avx512 };
 #endif
 
 inline bool isa_supported(Isa isa) noexcept {
+#if defined(QUODEX_GAUSSIAN_DISPATCH)
+    __builtin_cpu_init();  // idempotent; safe however early the first call comes
+#endif
     switch (isa) {
         case Isa::Baseline: return true;
 #if defined(QUODEX_GAUSSIAN_DISPATCH)
