@@ -652,13 +652,13 @@ def plot(r, path):
         fine = np.linspace(x[0], x[-1], 400)
         zoom.plot(x, r.counts[start:stop], ".", color="0.35", ms=3, label="measured")
         zoom.plot(fine, peak_model(fine, np.concatenate((pk.params, pk.background[:2])), pk.background[2]),
-                  color="tab:red", lw=1, label=f"fit: \u00b1{pk.energy_err:.3f}, FWHM {pk.fwhm:.2f} keV")
+                  color="tab:red", lw=1, label=f"fit: FWHM {pk.fwhm:.2f} keV")
         zoom.step(x, r.sharpened[start:stop], where="mid", color="tab:blue", lw=0.8, label="sharpened")
         if ln.sharpened is not None:
             sp = ln.sharpened
             zoom.plot(fine, peak_model(fine, np.concatenate((sp.params, sp.background[:2])), sp.background[2]),
                       color="tab:blue", lw=1, ls="--", label=f"fit: FWHM {sp.fwhm:.2f} keV")
-        zoom.set_title(f"{ln.known:g} keV line, found at {pk.energy:.3f} keV", fontsize=9)
+        zoom.set_title(f"{ln.known:g} keV line\nfound at {pk.energy:.3f} \u00b1 {pk.energy_err:.3f} keV", fontsize=9)
         zoom.set_xlim(pk.energy - 3.5 * pk.fwhm, pk.energy + 3.5 * pk.fwhm)
         zoom.set_ylim(0, 1.45 * max(float(np.max(r.sharpened[start:stop])), float(np.max(r.counts[start:stop]))))
         zoom.set_xlabel("energy (keV)")
