@@ -187,8 +187,7 @@ inline double gather_row(const Reader& rd, std::int64_t start, std::int64_t end,
 }
 
 // Back projections of the four rows [bounds[l], bounds[l + 1]). Each row's sum is still one chain in
-// ascending entry position; running four chains side by side hides the latency of the additions,
-// which otherwise bounds the whole iteration.
+// ascending entry position; running four chains side by side hides the latency of the additions.
 template <class Reader>
 inline void gather_rows4(const Reader& rd, const std::int64_t (&bounds)[5], Strided<const double> ratio,
                          double (&total)[4]) noexcept {
