@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -138,3 +139,48 @@ TEST(Build, StridedViewsGiveTheSameRows) {
     EXPECT_EQ(strided.indices, plain.indices);
     EXPECT_EQ(strided.values, plain.values);
 }
+
+namespace {
+
+std::int64_t ulp_distance(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return (std::isnan(a) && std::isnan(b)) ? 0 : INT64_MAX;
+    std::int64_t ia, ib;
+    std::memcpy(&ia, &a, 8);
+    std::memcpy(&ib, &b, 8);
+    if (ia < 0) ia = INT64_MIN - ia;
+    if (ib < 0) ib = INT64_MIN - ib;
+    return ia > ib ? ia - ib : ib - ia;
+}
+
+}  // namespace
+
+class VectorExpPath : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(VectorExpPath, AgreesWithTheScalarOrderWithinAFewUlp) {
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "CPU lacks this instruction set";
+    // HPGe-like axis and widths, plus degenerate widths mixed in.
+    const std::ptrdiff_t n = 3000;
+    std::vector<double> axis(n), sigma(n);
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        axis[i] = 0.5 + i;
+        sigma[i] = get_sigma(0.0005, axis[i]);
+    }
+    sigma[7] = 0.0;
+    sigma[8] = kNaN;
+    sigma[9] = -2.0;
+    std::vector<Window> windows;
+    const std::int64_t nnz = gaussian_windows(view(axis), view(sigma), 5.0, windows);
+    std::vector<std::int64_t> o1(n + 1), o2(n + 1);
+    std::vector<std::int32_t> i1(nnz), i2(nnz);
+    std::vector<double> v1(nnz), v2(nnz);
+    fill_gaussian_rows_plain(view(axis), view(sigma), windows, {o1.data(), n + 1}, {i1.data(), nnz}, {v1.data(), nnz});
+    fill_gaussian_rows(view(axis), view(sigma), windows, {o2.data(), n + 1}, {i2.data(), nnz}, {v2.data(), nnz},
+                       GetParam());
+    EXPECT_EQ(o1, o2);
+    EXPECT_EQ(i1, i2);
+    std::int64_t worst = 0;
+    for (std::int64_t k = 0; k < nnz; ++k) worst = std::max(worst, ulp_distance(v1[k], v2[k]));
+    EXPECT_LE(worst, 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Isas, VectorExpPath, ::testing::Values(Isa::Baseline, Isa::Avx2, Isa::Avx512));

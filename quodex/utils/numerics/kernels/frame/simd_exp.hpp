@@ -1,12 +1,11 @@
-// The exponential of the Gaussian kernels: the C library's exp, in vector form where the build found
-// glibc's libmvec, and the instruction sets the kernels are compiled for, chosen at run time.
-// No Python here.
+// The exponential of the kernels: the C library's exp, in vector form where the build found glibc's
+// libmvec, and the instruction sets the kernels are compiled for, chosen at run time. No Python here.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 
-namespace quodex::gaussian {
+namespace quodex {
 
 #if defined(QUODEX_HAVE_LIBMVEC)
 // Declared under its own name but bound to the symbol `exp`: loops marked QUODEX_SIMD then call
@@ -49,18 +48,18 @@ inline constexpr double kExpZeroBelow = -746.0;
 enum class Isa { Baseline, Avx2, Avx512 };
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define QUODEX_GAUSSIAN_DISPATCH 1
+#define QUODEX_SIMD_DISPATCH 1
 #define QUODEX_TARGET_AVX2 __attribute__((target("avx2")))
 #define QUODEX_TARGET_AVX512 __attribute__((target("avx512f")))
 #endif
 
 inline bool isa_supported(Isa isa) noexcept {
-#if defined(QUODEX_GAUSSIAN_DISPATCH)
+#if defined(QUODEX_SIMD_DISPATCH)
     __builtin_cpu_init();  // idempotent; safe however early the first call comes
 #endif
     switch (isa) {
         case Isa::Baseline: return true;
-#if defined(QUODEX_GAUSSIAN_DISPATCH)
+#if defined(QUODEX_SIMD_DISPATCH)
         case Isa::Avx2: return __builtin_cpu_supports("avx2");
         case Isa::Avx512: return __builtin_cpu_supports("avx512f");
 #else
@@ -78,4 +77,4 @@ inline Isa best_isa() noexcept {
     return best;
 }
 
-}  // namespace quodex::gaussian
+}  // namespace quodex

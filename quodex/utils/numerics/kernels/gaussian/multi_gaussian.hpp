@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "../frame/views.hpp"
-#include "simd_exp.hpp"
+#include "../frame/simd_exp.hpp"
 
 namespace quodex::gaussian {
 
@@ -238,7 +238,7 @@ inline void model_baseline(Strided<const double> x, Strided<const double> p, Str
 inline void jacobian_baseline(Strided<const double> x, Strided<const double> p, Strided2D<double> J) noexcept {
     jacobian_blocked(x, p, J);
 }
-#if defined(QUODEX_GAUSSIAN_DISPATCH)
+#if defined(QUODEX_SIMD_DISPATCH)
 QUODEX_TARGET_AVX2 inline void model_avx2(Strided<const double> x, Strided<const double> p, Strided<double> y) noexcept {
     model_blocked(x, p, y);
 }
@@ -264,7 +264,7 @@ inline void multi_gaussian(Strided<const double> x, Strided<const double> params
     if (peak_count(params) <= 0 || x.size <= 0) return;
     if (!detail::separate(y, x, params)) return multi_gaussian_plain(x, params, y);
     switch (isa) {
-#if defined(QUODEX_GAUSSIAN_DISPATCH)
+#if defined(QUODEX_SIMD_DISPATCH)
         case Isa::Avx512: return detail::model_avx512(x, params, y);
         case Isa::Avx2: return detail::model_avx2(x, params, y);
 #endif
@@ -277,7 +277,7 @@ inline void multi_gaussian_jacobian(Strided<const double> x, Strided<const doubl
     if (params.size <= 2 || x.size <= 0) return;
     if (!detail::separate(J, x, params)) return multi_gaussian_jacobian_plain(x, params, J);
     switch (isa) {
-#if defined(QUODEX_GAUSSIAN_DISPATCH)
+#if defined(QUODEX_SIMD_DISPATCH)
         case Isa::Avx512: return detail::jacobian_avx512(x, params, J);
         case Isa::Avx2: return detail::jacobian_avx2(x, params, J);
 #endif
