@@ -6,7 +6,8 @@ import numpy as np
 def strided(a, step=2):
     """A non-contiguous view holding the same values as `a` (every `step`-th element of a larger array)."""
     a = np.asarray(a)
-    big = np.full((a.shape[0] * step,) + a.shape[1:], np.nan, dtype=a.dtype)
+    fill = np.nan if a.dtype.kind in "fc" else 0
+    big = np.full((a.shape[0] * step,) + a.shape[1:], fill, dtype=a.dtype)
     big[::step] = a
     return big[::step]
 

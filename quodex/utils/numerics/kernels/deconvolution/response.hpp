@@ -244,12 +244,22 @@ QUODEX_TARGET_AVX512 inline void fill_rows_avx512(QUODEX_FILL_ROWS_ARGS) noexcep
 }  // namespace detail
 
 // The rows with the exp in vector form on the path `isa` (which the CPU must support); results within
-// a few ulp of fill_gaussian_rows_plain. Outputs that are not contiguous take the literal order.
+// a few ulp of fill_gaussian_rows_plain, and the same bits whatever the layout of the outputs.
 inline void fill_gaussian_rows(Strided<const double> axis, Strided<const double> sigma,
                                const std::vector<Window>& windows, Strided<std::int64_t> offsets,
                                Strided<std::int32_t> indices, Strided<double> values, Isa isa = best_isa()) {
-    if (!indices.contiguous() || !values.contiguous() || values.size == 0)
-        return fill_gaussian_rows_plain(axis, sigma, windows, offsets, indices, values);
+    const std::ptrdiff_t nnz = values.size;
+    if (nnz == 0) return fill_gaussian_rows_plain(axis, sigma, windows, offsets, indices, values);
+    if (!indices.contiguous() || !values.contiguous()) {
+        std::vector<std::int32_t> idx(static_cast<std::size_t>(nnz));
+        std::vector<double> val(static_cast<std::size_t>(nnz));
+        fill_gaussian_rows(axis, sigma, windows, offsets, {idx.data(), nnz}, {val.data(), nnz}, isa);
+        for (std::ptrdiff_t k = 0; k < nnz; ++k) {
+            indices[k] = idx[static_cast<std::size_t>(k)];
+            values[k] = val[static_cast<std::size_t>(k)];
+        }
+        return;
+    }
     std::ptrdiff_t longest = 0;
     for (const Window& w : windows) longest = std::max(longest, w.high - w.low);
     const std::ptrdiff_t max_window = detail::round_up_lanes(longest);
