@@ -18,6 +18,7 @@ import time
 import numpy as np
 import scipy.sparse as sp
 
+from harness import best_of
 from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
 
 FWHM_C = 2.3548200450309493
@@ -33,15 +34,6 @@ def hpge_problem(n, seed=0):
     y = rng.poisson(200.0 * np.exp(-axis / 800.0) + 5.0).astype(np.float64)
     sensitivity = np.asarray([np.sum(rows[2][rows[0][j]:rows[0][j + 1]]) for j in range(n)])
     return axis, y, rows, sensitivity
-
-
-def best_of(run, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def per_iteration(run, few, many, repeat):

@@ -11,13 +11,13 @@ Run from the repository root with the module built:  python benchmarks/bench_tar
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 
 import synthetic  # noqa: E402
+from harness import best_of  # noqa: E402
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy  # noqa: E402
 
 
@@ -86,15 +86,6 @@ def problem(n_ref=40, channels=2048, n_requested=1024, requested_channels=1024, 
     requested = np.sort(rng.uniform(ref_indices[0], ref_indices[-1], n_requested))
     requested[requested <= ref_indices[0]] = ref_indices[-1]
     return matrix, ref_indices, ref_E_axis, requested, synthetic.bin_centres(requested_channels)
-
-
-def best_of(run, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def main():

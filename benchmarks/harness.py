@@ -13,6 +13,16 @@ def _batch_seconds(fn, number):
     return (time.perf_counter() - t0) / number
 
 
+def best_of(run, repeat):
+    """Shortest of `repeat` single runs, in seconds."""
+    best = float("inf")
+    for _ in range(repeat):
+        t = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
 def calibrate(fn, target=0.02):
     """Calls per batch so that one batch takes about `target` seconds."""
     fn()

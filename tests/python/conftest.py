@@ -1,6 +1,7 @@
 import array
 
 import numpy as np
+import pytest
 
 
 def strided(a, step=2):
@@ -37,3 +38,12 @@ def export_released(obj):
 
 def doubles(values):
     return array.array("d", values)
+
+
+@pytest.fixture
+def rebind_np(monkeypatch):
+    """Rebinds a module's `np` for one test: rebind_np(module, replacement) returns the replacement."""
+    def install(module, replacement):
+        monkeypatch.setattr(module, "np", replacement)
+        return replacement
+    return install

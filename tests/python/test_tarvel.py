@@ -1,6 +1,5 @@
 """Region lists and the resampling of a response matrix, against a small NumPy oracle that follows
 the same operation order (so agreement is exact), plus the contract around bad input."""
-import math
 import sys
 import traceback
 
