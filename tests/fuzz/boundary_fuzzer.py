@@ -95,10 +95,13 @@ def TestOneInput(data):
     for _ in range(fdp.ConsumeIntInRange(0, 2)):
         name = names[fdp.ConsumeIntInRange(0, len(names) - 1)] if fdp.ConsumeBool() else "bogus"
         kwargs[name] = make_object(fdp)
-    if "iterations" in kwargs and isinstance(kwargs["iterations"], int) and kwargs["iterations"] > 1000:
-        kwargs["iterations"] = 1000
-    if len(args) > 5 and func.__name__ in ("ML_EM_cy", "richardson_lucy_cy") and isinstance(args[5 if func.__name__ == "ML_EM_cy" else 4], int):
-        args[5 if func.__name__ == "ML_EM_cy" else 4] = min(args[5 if func.__name__ == "ML_EM_cy" else 4], 1000)
+    # Keep iteration counts small: a valid call with 2**31 - 1 iterations is not a fault, only slow.
+    if "iterations" in names:
+        at = names.index("iterations")
+        if at < len(args) and isinstance(args[at], int):
+            args[at] = min(args[at], 100)
+        if isinstance(kwargs.get("iterations"), int):
+            kwargs["iterations"] = min(kwargs["iterations"], 100)
     before = [(o, snapshot(o)) for o in args + list(kwargs.values())]
     with np.errstate(all="ignore"):
         try:
