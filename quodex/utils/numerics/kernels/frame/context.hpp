@@ -17,6 +17,7 @@ struct Context {
     PyObject* s_np = nullptr;           // interned "np"
     PyObject* s_dtype = nullptr;        // interned "dtype"
     PyObject* kw_dtype = nullptr;       // ("dtype",) for keyword calls into NumPy
+    PyObject* code_cache = nullptr;     // strong; (name, line) -> code of a traceback entry
 };
 
 inline Context& ctx() {

@@ -35,6 +35,27 @@ inline void set_python_error_from_current() noexcept {
     }
 }
 
+// The code object of a traceback entry, made once per (name, line): a new code object per raised
+// error would intern and drop its names each time, churning the interpreter's table of names.
+// Returns a new reference, or nullptr with an error set.
+inline PyCodeObject* traceback_code(const char* funcname, int line) {
+    Context& c = ctx();
+    if (!c.code_cache && !(c.code_cache = PyDict_New())) return nullptr;
+    PyObject* key = Py_BuildValue("(si)", funcname, line);
+    if (!key) return nullptr;
+    PyObject* code = PyDict_GetItemWithError(c.code_cache, key);
+    if (code) {
+        Py_DECREF(key);
+        return reinterpret_cast<PyCodeObject*>(Py_NewRef(code));
+    }
+    if (!PyErr_Occurred()) {
+        code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(c.source_path, funcname, line));
+        if (code && PyDict_SetItem(c.code_cache, key, code) < 0) Py_CLEAR(code);
+    }
+    Py_DECREF(key);
+    return reinterpret_cast<PyCodeObject*>(code);
+}
+
 // Adds one traceback entry named `funcname` at `line` of the module's source path to the set exception.
 inline void add_traceback(const char* funcname, int line) noexcept {
     const Context& c = ctx();
@@ -44,7 +65,8 @@ inline void add_traceback(const char* funcname, int line) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 #endif
-    PyCodeObject* code = PyCode_NewEmpty(c.source_path, funcname, line);
+    PyCodeObject* code = traceback_code(funcname, line);
+    PyErr_Clear();
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc);
 #else
