@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Python tests against modules built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (the interpreter itself is not instrumented: the ASan runtime is preloaded and leak detection, which
-# would report the interpreter's own allocations, is off), then the C++ tests under valgrind memcheck.
+# would report the interpreter's own allocations, is off; impossible allocations fail as they would
+# without ASan, so MemoryError paths are tested too), then the C++ tests under valgrind memcheck.
 # Usage: PY_VERSION=3.10 bash scripts/test_sanitizers.sh [pytest args]
 set -euo pipefail
 shopt -s inherit_errexit
@@ -28,7 +29,7 @@ find "$stage" -name '*.so' -delete
 cp "$build"/*.so "$stage/quodex/utils/numerics/kernels/"
 (
   cd tests
-  export PYTHONPATH="$stage" ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+  export PYTHONPATH="$stage" ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 QUODEX_SANITIZED=1
   # libstdc++ is preloaded too, so ASan's interceptor of C++ throws finds the real one.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" "$py" -m pytest -q -p no:cacheprovider python "$@"

@@ -256,8 +256,10 @@ TEST(Model, AddsToWhatTheResultHolds) {
 }
 
 TEST(Jacobian, ColumnsAtTheCentreAndSymmetry) {
+    for (Isa isa : supported_paths()) {
+    SCOPED_TRACE(name_of(isa));
     const std::vector<double> x{1.0, 3.0, 5.0};
-    const Matrix J = jacobian(x, {2.0, 3.0, 4.0}, best_isa());
+    const Matrix J = jacobian(x, {2.0, 3.0, 4.0}, isa);
     EXPECT_EQ(J(1, 0), 1.0);
     EXPECT_EQ(J(1, 1), 0.0);
     EXPECT_EQ(J(1, 2), 0.0);
@@ -266,6 +268,22 @@ TEST(Jacobian, ColumnsAtTheCentreAndSymmetry) {
     EXPECT_EQ(J(0, 2), J(2, 2));
     EXPECT_NEAR(J(0, 1), 2.0 * std::exp(-0.5) * -2.0 / 4.0, 1e-15);
     EXPECT_NEAR(J(0, 2), 2.0 * std::exp(-0.5) * 4.0 / 32.0, 1e-15);
+    }
+}
+
+// No scalar remainder: a point's value does not depend on where it stands or how long the axis is.
+TEST(Model, PointValueIndependentOfPosition) {
+    const std::vector<double> p{3.0, 0.3, 1.7};
+    for (Isa isa : supported_paths()) {
+        SCOPED_TRACE(name_of(isa));
+        const double alone = model({1.1}, p, isa)[0];
+        for (std::size_t n : {2u, 7u, 9u, 17u, 300u}) {
+            std::vector<double> x(n, -0.4);
+            x[n - 1] = 1.1;
+            EXPECT_TRUE(same_bits(model(x, p, isa)[n - 1], alone)) << n;
+            EXPECT_TRUE(same_bits(jacobian(x, p, isa)(std::ptrdiff_t(n) - 1, 1), jacobian({1.1}, p, isa)(0, 1))) << n;
+        }
+    }
 }
 
 TEST(Jacobian, ShortParamsWriteNothing) {

@@ -127,12 +127,6 @@ inline void fill_gaussian_rows_plain(Strided<const double> axis, Strided<const d
 
 namespace detail {
 
-// Whole vectors of exp: every element goes through the same vector code, never a scalar remainder or
-// alignment prologue, so equal arguments give equal weights wherever they stand in a row.
-inline constexpr std::ptrdiff_t kExpLanes = 8;
-
-inline std::ptrdiff_t round_up_lanes(std::ptrdiff_t n) noexcept { return (n + kExpLanes - 1) / kExpLanes * kExpLanes; }
-
 // Row sums in ascending entry order, four rows at a time: each row keeps its own sequential sum, and
 // the four chains of dependent additions overlap instead of waiting on one another.
 inline void row_sums(const double* w, const std::vector<Window>& windows, double* norms) noexcept {
@@ -200,10 +194,7 @@ inline void row_sums(const double* w, const std::vector<Window>& windows, double
                     t[r] = (x * -0.5) * x;
                 }
             }
-            const std::ptrdiff_t padded = round_up_lanes(len);
-            for (std::ptrdiff_t r = len; r < padded; ++r) t[r] = 0.0;
-            exp_block(static_cast<const double*>(__builtin_assume_aligned(t, 64)),
-                      static_cast<double*>(__builtin_assume_aligned(w, 64)), padded);
+            exp_block_padded(t, w, len);
             double* __restrict v = values + k;
             std::int32_t* __restrict c = indices + k;
             for (std::ptrdiff_t r = 0; r < len; ++r) {
@@ -262,7 +253,7 @@ inline void fill_gaussian_rows(Strided<const double> axis, Strided<const double>
     }
     std::ptrdiff_t longest = 0;
     for (const Window& w : windows) longest = std::max(longest, w.high - w.low);
-    const std::ptrdiff_t max_window = detail::round_up_lanes(longest);
+    const std::ptrdiff_t max_window = round_up_lanes(longest);
     std::vector<double> storage(static_cast<std::size_t>(2 * max_window + 8 + axis.size));
     double* scratch =
         reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(storage.data()) + 63) & ~std::uintptr_t{63});

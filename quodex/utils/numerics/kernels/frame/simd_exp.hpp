@@ -44,6 +44,21 @@ inline constexpr double kExpZeroBelow = -746.0;
     for (std::ptrdiff_t r = 0; r < len; ++r) e[r] = t[r] < kExpZeroBelow ? 0.0 : e[r];
 }
 
+// Whole vectors of exp: every element goes through the same vector code, never a scalar remainder or
+// alignment prologue, so equal arguments give equal results wherever they stand in an array.
+inline constexpr std::ptrdiff_t kExpLanes = 8;
+
+inline std::ptrdiff_t round_up_lanes(std::ptrdiff_t n) noexcept { return (n + kExpLanes - 1) / kExpLanes * kExpLanes; }
+
+// exp_block over len elements of t padded with zeros to whole vectors: t and e are 64-byte aligned and
+// hold round_up_lanes(len) elements; e's padding is left with exp(0).
+[[gnu::always_inline]] inline void exp_block_padded(double* t, double* e, std::ptrdiff_t len) noexcept {
+    const std::ptrdiff_t padded = round_up_lanes(len);
+    for (std::ptrdiff_t r = len; r < padded; ++r) t[r] = 0.0;
+    exp_block(static_cast<const double*>(__builtin_assume_aligned(t, 64)),
+              static_cast<double*>(__builtin_assume_aligned(e, 64)), padded);
+}
+
 // Code paths of the kernels. Baseline is the build's default instruction set (SSE2 on x86-64).
 enum class Isa { Baseline, Avx2, Avx512 };
 

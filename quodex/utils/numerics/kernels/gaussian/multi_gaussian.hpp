@@ -62,6 +62,7 @@ inline void multi_gaussian_jacobian_plain(Strided<const double> x, Strided<const
 namespace detail {
 
 inline constexpr std::ptrdiff_t kBlock = 256;
+static_assert(kBlock % kExpLanes == 0, "blocks hold whole vectors of exp");
 
 // Bytes spanned by a view, as [lo, hi); {nullptr, nullptr} when empty.
 template <class T>
@@ -175,7 +176,7 @@ struct BlockRange {
                 continue;
             }
             exponents(xb, len, mu, variance, t);
-            exp_block(t, e, len);
+            exp_block_padded(t, e, len);
             QUODEX_SIMD
             for (std::ptrdiff_t r = 0; r < len; ++r) acc[r] = acc[r] + A * e[r];
         }
@@ -214,7 +215,7 @@ struct BlockRange {
                 }
             } else {
                 exponents(xb, len, mu, variance, t);
-                exp_block(t, e, len);
+                exp_block_padded(t, e, len);
                 QUODEX_SIMD
                 for (std::ptrdiff_t r = 0; r < len; ++r) {
                     const double dx = xb[r] - mu;
