@@ -49,19 +49,30 @@ def time_one(fn, rounds=7, target=0.02):
     return statistics.median(_batch_seconds(fn, n) for _ in range(rounds))
 
 
-_bandwidth = None
+_bandwidth = {}
 
 
-def bandwidth(nbytes=256 << 20):
-    """Sustained copy bandwidth in bytes/s (bytes read plus bytes written), memory-sized arrays."""
-    global _bandwidth
-    if _bandwidth is None:
-        src = np.ones(nbytes // 8)
+def bandwidth(footprint=512 << 20):
+    """Sustained copy bandwidth in bytes/s (bytes read plus bytes written) with `footprint` bytes in
+    play, so that a kernel's floor uses the level of the memory hierarchy its working set lives in."""
+    footprint = max(int(footprint), 1 << 16)
+    if footprint not in _bandwidth:
+        src = np.ones(footprint // 16)
         dst = np.empty_like(src)
         np.copyto(dst, src)
-        t = min(_batch_seconds(lambda: np.copyto(dst, src), 1) for _ in range(5))
-        _bandwidth = 2 * nbytes / t
-    return _bandwidth
+        number = max(1, (64 << 20) // footprint)
+        t = min(_batch_seconds(lambda: np.copyto(dst, src), number) for _ in range(7))
+        _bandwidth[footprint] = footprint / t
+    return _bandwidth[footprint]
+
+
+def fresh_results_floor(y, count=2):
+    """Seconds to read `y` and create and write `count` new arrays of its size: the least any kernel
+    returning that many fresh results must spend (allocation and first touch included)."""
+    def run():
+        for _ in range(count):
+            np.copyto(np.empty_like(y), y)
+    return time_one(run)
 
 
 _exp_cost = None

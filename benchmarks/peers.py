@@ -97,15 +97,17 @@ def tarvel(matrix, ref_E, ref_axis, req_E, req_axis):
         high_reg = _regions_array(high_E, top, escape)
         t = (E - low_E) / (high_E - low_E)
         mid_reg = t * (high_reg - low_reg) + low_reg
-        k = np.searchsorted(mid_reg, req_axis, side="left")
-        ok = (k > 0) & (k < len(mid_reg)) & ~np.isnan(req_axis)
+        # Regions without escape peaks are not sorted at low energies: searchsorted would be wrong.
+        stop = ~(req_axis[:, None] > mid_reg[None, :])
+        k = np.where(stop.any(axis=1), stop.argmax(axis=1), len(mid_reg))
+        ok = (k > 0) & (k < len(mid_reg))
         k = np.clip(k, 1, len(mid_reg) - 1)
         f = (req_axis - mid_reg[k - 1]) / (mid_reg[k] - mid_reg[k - 1])
         e_high = f * (high_reg[k] - high_reg[k - 1]) + high_reg[k - 1]
         e_low = f * (low_reg[k] - low_reg[k - 1]) + low_reg[k - 1]
         y_high = _interp_on_axis(e_high, ref_axis, normalised[hi])
         y_low = _interp_on_axis(e_low, ref_axis, normalised[lo])
-        row = ((y_low - y_high) * (E - high_E)) / (low_E - high_E) + y_high
+        row = ((y_high - y_low) * (E - low_E)) / (high_E - low_E) + y_low
         row = np.where(ok, row, np.nan)
         row = row / np.nansum(row)
         keep = np.flatnonzero(row > 1e-12)

@@ -20,13 +20,20 @@ namespace tv = quodex::tarvel;
 Ref calculate_regions(double E_p, double max_value, bool has_escape_peaks) {
     static const Routine where{MODULE_NAME ".calculate_regions", __LINE__};
     return traced(where, [&] {
-        const tv::RegionBounds b = tv::region_list(E_p, max_value, has_escape_peaks);
+        tv::RegionBounds b = tv::region_list(E_p, max_value, has_escape_peaks);
+        const bool nan = std::any_of(b.value.begin(), b.value.begin() + b.size, [](double v) { return v != v; });
+        // Without NaN every stable sort gives Python's order, and the integer 0 stays first among the
+        // bounds equal to it; where NaN bounds land is left to the running interpreter's own sort.
+        const bool sort_here = has_escape_peaks && !nan;
+        if (sort_here) tv::python_list_sort(b.value.data(), b.size);
+        int zero_at = 0;
+        if (sort_here)
+            while (b[zero_at] != 0.0) ++zero_at;
         Ref list = Ref::check(PyList_New(b.size));
-        PyList_SET_ITEM(list.get(), 0, Ref::check(PyLong_FromLong(0)).release());
-        for (int i = 1; i < b.size; ++i)
-            PyList_SET_ITEM(list.get(), i, Ref::check(PyFloat_FromDouble(b[i])).release());
-        // Python's own sort, so the integer 0 and NaN bounds land where the language puts them.
-        if (has_escape_peaks && PyList_Sort(list.get()) < 0) throw PythonError{};
+        for (int i = 0; i < b.size; ++i)
+            PyList_SET_ITEM(list.get(), i,
+                            (i == zero_at ? Ref::check(PyLong_FromLong(0)) : Ref::check(PyFloat_FromDouble(b[i]))).release());
+        if (has_escape_peaks && nan && PyList_Sort(list.get()) < 0) throw PythonError{};
         return list;
     });
 }
