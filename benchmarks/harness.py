@@ -49,29 +49,53 @@ def time_one(fn, rounds=7, target=0.02):
     return statistics.median(_batch_seconds(fn, n) for _ in range(rounds))
 
 
-_bandwidth = {}
+def _sustained(footprint, cache, make_op):
+    """Bytes/s of `make_op(k)()`, an operation touching two arrays of k doubles, with `footprint`
+    bytes in play, so that a floor uses the level of the memory hierarchy its working set lives in."""
+    footprint = max(int(footprint), 1 << 16)
+    if footprint not in cache:
+        op = make_op(footprint // 16)
+        op()
+        number = max(1, (64 << 20) // footprint)
+        t = min(_batch_seconds(op, number) for _ in range(7))
+        cache[footprint] = footprint / t
+    return cache[footprint]
+
+
+def _copy(k):
+    src, dst = np.ones(k), np.empty(k)
+    return lambda: np.copyto(dst, src)
+
+
+def _dot(k):
+    a, b = np.ones(k), np.ones(k)
+    return lambda: np.dot(a, b)
+
+
+_copy_cache, _read_cache = {}, {}
 
 
 def bandwidth(footprint=512 << 20):
-    """Sustained copy bandwidth in bytes/s (bytes read plus bytes written) with `footprint` bytes in
-    play, so that a kernel's floor uses the level of the memory hierarchy its working set lives in."""
-    footprint = max(int(footprint), 1 << 16)
-    if footprint not in _bandwidth:
-        src = np.ones(footprint // 16)
-        dst = np.empty_like(src)
-        np.copyto(dst, src)
-        number = max(1, (64 << 20) // footprint)
-        t = min(_batch_seconds(lambda: np.copyto(dst, src), number) for _ in range(7))
-        _bandwidth[footprint] = footprint / t
-    return _bandwidth[footprint]
+    """Sustained copy bandwidth in bytes/s (bytes read plus bytes written)."""
+    return _sustained(footprint, _copy_cache, _copy)
 
 
-def fresh_results_floor(y, count=2):
-    """Seconds to read `y` and create and write `count` new arrays of its size: the least any kernel
-    returning that many fresh results must spend (allocation and first touch included)."""
+def read_bandwidth(footprint):
+    """Sustained read bandwidth in bytes/s (a dot product), for kernels whose traffic is nearly all reads."""
+    return _sustained(footprint, _read_cache, _dot)
+
+
+def create_and_write_floor(make, count=1, source=None):
+    """Seconds to create `count` results with `make()` and write each once (copying `source` into it
+    when given, so that it is read too): allocation and first touch of fresh memory included, the least
+    any kernel that returns such results must spend."""
     def run():
         for _ in range(count):
-            np.copyto(np.empty_like(y), y)
+            out = make()
+            if source is None:
+                out.fill(1.0)
+            else:
+                np.copyto(out, source)
     return time_one(run)
 
 
