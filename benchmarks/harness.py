@@ -85,15 +85,15 @@ def read_bandwidth(footprint):
     return _sustained(footprint, _read_cache, _dot)
 
 
-def create_and_write_floor(make, count=1, source=None):
-    """Seconds to create `count` results with `make()` and write each once (copying `source` into it
-    when given, so that it is read too): allocation and first touch of fresh memory included, the least
-    any kernel that returns such results must spend."""
+def create_and_write_floor(makers, source=None):
+    """Seconds to create the results with each of `makers` and write each once (copying `source` into
+    it when given, so that it is read too): allocation and first touch of fresh memory included, the
+    least any kernel that returns such results must spend."""
     def run():
-        for _ in range(count):
+        for make in makers:
             out = make()
             if source is None:
-                out.fill(1.0)
+                out.fill(1)
             else:
                 np.copyto(out, source)
     return time_one(run)
