@@ -297,6 +297,42 @@ def test_long_rows_at_default_buffer_size():
     assert_rows_equal(got, oracle(matrix, REF_INDICES[2:4], axis, requested, axis))
 
 
+def test_call_made_from_inside_a_call_keeps_both_results(rebind_np):
+    """Row sums beyond NumPy's buffer size go through the module's np; one that calls tarvel_cy
+    again while the outer call is collecting its rows must not disturb either result."""
+    axis = np.linspace(0.0, 3000.0, 40)
+    matrix = response(REF_INDICES, axis)
+    requested = np.array([300.0, 1200.0, 2500.0])
+    inner_args = (matrix, REF_INDICES, axis.copy(), np.array([700.0, 2000.0]), axis.copy())
+    inner_results = []
+
+    class CallingBack:
+        inside = False
+
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def nansum(self, a):
+            if not self.inside:  # one level deep
+                self.inside = True
+                inner_results.append(tarvel_cy(*inner_args))
+                self.inside = False
+            return np.nansum(a)
+
+    old = np.setbufsize(16)
+    try:
+        want_outer = oracle(matrix, REF_INDICES, axis, requested, axis)
+        want_inner = oracle(*inner_args)
+        rebind_np(tarvel, CallingBack())
+        got = tarvel_cy(matrix, REF_INDICES, axis.copy(), requested, axis.copy())
+    finally:
+        np.setbufsize(old)
+    assert len(inner_results) == len(requested)  # one per outer row
+    assert_rows_equal(got, want_outer)
+    for inner in inner_results:
+        assert_rows_equal(inner, want_inner)
+
+
 # -- behaviours ------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("low_E, escape", [(1022.0, False), (1022.5, True)])
