@@ -1,6 +1,5 @@
 // Python face of the tarvel module: region lists, and the resampling of a tabulated response matrix
 // onto requested energies as sparse response rows.
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -21,14 +20,14 @@ Ref calculate_regions(double E_p, double max_value, bool has_escape_peaks) {
     static const Routine where{MODULE_NAME ".calculate_regions", __LINE__};
     return traced(where, [&] {
         tv::RegionBounds b = tv::region_list(E_p, max_value, has_escape_peaks);
-        const bool nan = std::any_of(b.value.begin(), b.value.begin() + b.size, [](double v) { return v != v; });
+        const bool nan = tv::has_nan(b.value.data(), b.size);
         // Without NaN every stable sort gives Python's order, and the integer 0 stays first among the
         // bounds equal to it; where NaN bounds land is left to the running interpreter's own sort.
-        const bool sort_here = has_escape_peaks && !nan;
-        if (sort_here) tv::python_list_sort(b.value.data(), b.size);
         int zero_at = 0;
-        if (sort_here)
+        if (has_escape_peaks && !nan) {
+            tv::python_list_sort(b.value.data(), b.size);
             while (b[zero_at] != 0.0) ++zero_at;
+        }
         Ref list = Ref::check(PyList_New(b.size));
         for (int i = 0; i < b.size; ++i)
             PyList_SET_ITEM(list.get(), i,
@@ -103,7 +102,7 @@ void normalise(tv::NormalisedRows& rows, const Strided2D<const double>& matrix, 
 // depends on the interpreter's sort algorithm.
 struct InterpreterSort {
     void operator()(double* a, int n) const {
-        if (std::none_of(a, a + n, [](double x) { return x != x; })) {
+        if (!tv::has_nan(a, n)) {
             tv::python_list_sort(a, n);
             return;
         }

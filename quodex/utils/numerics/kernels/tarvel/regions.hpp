@@ -25,6 +25,12 @@ struct RegionBounds {
 // without NaN every stable sort agrees, so this is Python's order on any version; where NaN bounds
 // land depends on the algorithm (3.13 finds runs differently), and a binding that needs the running
 // interpreter's order there sorts such lists with the interpreter itself.
+inline bool has_nan(const double* a, int n) noexcept {
+    for (int i = 0; i < n; ++i)
+        if (a[i] != a[i]) return true;
+    return false;
+}
+
 inline void python_list_sort(double* a, int n) noexcept {
     if (n < 2) return;
     int run = 2;
