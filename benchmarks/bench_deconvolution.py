@@ -18,7 +18,7 @@ import time
 import numpy as np
 import scipy.sparse as sp
 
-from harness import best_of
+from harness import bandwidth, best_of
 from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
 
 FWHM_C = 2.3548200450309493
@@ -54,12 +54,6 @@ def scipy_mlem(y, offsets, indices, values, sensitivity):
         return x
 
     return run
-
-
-def copy_bandwidth(nbytes, repeat):
-    a = np.ones(max(nbytes // 8, 1))
-    b = np.empty_like(a)
-    return 2 * a.nbytes / best_of(lambda: np.copyto(b, a), repeat)
 
 
 def threaded_throughput(threads, calls, axis, spectra, sensitivity):
@@ -99,8 +93,8 @@ def main():
     # One iteration must stream the rows (offsets, indices, values) once and touch y, sensitivity
     # and x (read, write) once; the estimate and ratio vectors may stay in cache.
     must = 8 * (n + 1) + (4 + 8) * nnz + 4 * 8 * n
-    same_size = copy_bandwidth(must // 2, args.repeat * 3)
-    large = copy_bandwidth(1 << 30, 3)
+    same_size = bandwidth(must)  # copy from one array of must / 2 bytes to another
+    large = bandwidth(2 << 30)
 
     rows = [
         ("ML_EM_cy, one iteration", ours),

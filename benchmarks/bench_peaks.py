@@ -39,12 +39,6 @@ def row(label, peer, project, floor=None, note=""):
     print(f"{label:<56} {fmt(peer):>10} {fmt(project):>10} {ratio:>8} {fmt(floor):>10} {over:>9}  {note}", flush=True)
 
 
-def copy_bandwidth(nbytes, rounds):
-    src = np.ones(nbytes // 8)
-    dst = np.empty_like(src)
-    return 2 * src.nbytes / harness.time_one(lambda: np.copyto(dst, src), rounds=rounds)
-
-
 def cpu_flags():
     try:
         with open("/proc/cpuinfo") as fh:
@@ -64,7 +58,7 @@ def mariscotti_section(n, rounds):
     tp, tq = harness.compare(lambda: peers.mariscotti(y), lambda: mariscotti_peak_search_cy(y), rounds=rounds)
     alloc = harness.time_one(lambda: (np.zeros_like(memoryview(y), dtype=np.float64),
                                       np.zeros_like(memoryview(y), dtype=np.float64)), rounds=rounds)
-    same_size = copy_bandwidth(8 * n, rounds)
+    same_size = harness.bandwidth(16 * n)  # copy between two arrays of y's size
     memory = harness.bandwidth()
     kernel_bytes, call_bytes = 24 * n, 40 * n  # read y, write S and F; plus the zero fill of S and F
     row(f"mariscotti_peak_search_cy, {n}", tp, tq, kernel_bytes / same_size,
