@@ -9,6 +9,6 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 ensure_system_packages
 python=$(find_python "${PY_VERSION:-3.10}")
-env=$(make_env "$python" "${NUMPY:-numpy>=1.26,<2}" "scipy matplotlib")
+env=$(make_env "$python" "${NUMPY:-numpy>=1.26,<2}" "scipy matplotlib defusedxml")
 root=$PWD
 cd "$caller" && "$root/$env/bin/python" "$root/examples/spectrum_pipeline.py" "$@"

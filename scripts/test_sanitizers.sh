@@ -14,7 +14,7 @@ command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=nonint
 PY_VERSION=${PY_VERSION:-3.10}
 python=$(find_python "$PY_VERSION")
 if [ "$PY_VERSION" = 3.10 ]; then default_numpy="numpy>=1.26,<2"; else default_numpy="numpy>=2"; fi
-env=$(make_env "$python" "${NUMPY:-$default_numpy}" "pytest hypothesis scipy mypy")
+env=$(make_env "$python" "${NUMPY:-$default_numpy}" "pytest hypothesis scipy mypy defusedxml")
 py="$PWD/$env/bin/python"
 
 echo "== Python tests, modules under ASan + UBSan"
