@@ -1,0 +1,157 @@
+import re
+import struct
+
+import numpy as np
+import pytest
+
+import spectrum_files as W
+from quodex.spectrum import SpectrumFileError
+from quodex.spectrum.readers import read_spectrum
+
+COUNTS = np.random.default_rng(7).poisson(20, 64).astype(float)
+COUNTS[10:25] = 0  # a run of zeros for CountedZeroes
+CAL = (1.5, 0.5, 1e-4)
+ENERGIES = np.arange(64) * 0.5 + 0.25
+
+ROUND_TRIPS = [  # file name, writer, writer options, format, calibration back, (live, real) back
+    ("a.spe", W.write_spe, dict(calibration=CAL, per_line=7), "IAEA SPE", CAL, (100, 110)),
+    ("a.spe", W.write_spe, dict(calibration=CAL[:2], mca_cal=False), "IAEA SPE", CAL[:2], (100, 110)),
+    ("a.n42", W.write_n42_2011, dict(calibration=CAL), "N42 2011", CAL, (100, 110)),
+    ("a.n42", W.write_n42_2011, dict(calibration=CAL, counted_zeroes=True, namespace=False), "N42 2011", CAL, (100, 110)),
+    ("a.n42", W.write_n42_2006, dict(calibration=CAL, counted_zeroes=True, live_time=3723, real_time=3724),
+     "N42 2006", CAL, (3723, 3724)),
+    ("a.chn", W.write_chn, dict(calibration=CAL, live_time=99.98), "ORTEC CHN", CAL, (99.98, 110)),
+    ("a.chn", W.write_chn, dict(calibration=CAL[:2], trailer=-101), "ORTEC CHN", CAL[:2], (100, 110)),
+    ("a.chn", W.write_chn, dict(trailer=None), "ORTEC CHN", None, (100, 110)),
+    ("a.mca", W.write_amptek, dict(calibration=CAL, points=5), "Amptek MCA", CAL, (100, 110)),
+    ("a.mca", W.write_amptek, dict(calibration=CAL[:2], points=2, unit="eV"), "Amptek MCA", CAL[:2], (100, 110)),
+    ("a.xml", W.write_radiacode, dict(calibration=CAL, live_time=600, background=True), "RadiaCode XML", CAL, (600, 600)),
+    ("a.tka", W.write_tka, dict(live_time=12.5, real_time=13), "TKA", None, (12.5, 13)),
+    ("a.txt", W.write_text, dict(), "text", None, (None, None)),
+    ("a.csv", W.write_text, dict(channels=True, header="Channel,Counts"), "text", None, (None, None)),
+    ("a.txt", W.write_text, dict(channels=True, sep=" "), "text", None, (None, None)),  # 0, 1, 2: channels
+    ("a.csv", W.write_text, dict(energies=ENERGIES, header="Energy (keV);Counts", sep=";", decimal_comma=True, bom=True),
+     "text", None, (None, None)),
+    ("a.dat", W.write_text, dict(energies=ENERGIES, channels=True, sep="\t"), "text", None, (None, None)),
+    ("a.dat", W.write_text, dict(energies=ENERGIES, sep="  "), "text", None, (None, None)),
+]
+
+
+@pytest.mark.parametrize("name, write, options, fmt, calibration, times", ROUND_TRIPS)
+def test_round_trip(tmp_path, name, write, options, fmt, calibration, times):
+    path = tmp_path / name
+    write(path, COUNTS, **options)
+    s = read_spectrum(path)
+    assert (s.format, s.live_time, s.real_time) == (fmt, *times)
+    assert s.counts.dtype == np.float64 and s.counts.flags.c_contiguous
+    np.testing.assert_array_equal(s.counts, COUNTS)
+    if calibration is None:
+        assert s.calibration is None
+    else:
+        np.testing.assert_allclose(s.calibration.coefficients, calibration, rtol=1e-9, atol=1e-12)
+    if "energies" in options:
+        np.testing.assert_allclose(s.energies, options["energies"])
+    else:
+        assert s.energies is None
+
+
+def test_n42_measurements_sum_or_pick(tmp_path):
+    path = tmp_path / "m.n42"
+    parts = [COUNTS, 2 * COUNTS, 3 * COUNTS, np.ones(32), 5 * COUNTS]
+    W.write_n42_2011(path, parts, calibration=CAL, classes=["Foreground"] * 4 + ["Background"])
+    s = read_spectrum(path)
+    np.testing.assert_array_equal(s.counts, 6 * COUNTS)
+    assert (s.live_time, s.real_time) == (300, 330)
+    assert any("summed 3 of 4" in n for n in s.notes) and any("background" in n for n in s.notes)
+    np.testing.assert_array_equal(read_spectrum(path, measurement=5).counts, 5 * COUNTS)
+    with pytest.raises(SpectrumFileError, match=r"m\.n42: measurement 6 requested, the file holds 5 spectra"):
+        read_spectrum(path, measurement=6)
+
+
+def _chn(counts=COUNTS, n=None, tail=b""):
+    head = struct.pack("<hHH2sii8s4sHH", -1, 1, 1, b"00", 500, 500, b"16JUN221", b"1651", 0,
+                       len(counts) if n is None else n)
+    return head + np.asarray(counts, dtype="<u4").tobytes() + tail
+
+
+BOMB = ('<?xml version="1.0"?><!DOCTYPE RadInstrumentData [<!ENTITY a0 "1 ">'
+        + "".join(f'<!ENTITY a{i} "{f"&a{i - 1};" * 10}">' for i in range(1, 10))
+        + ']><RadInstrumentData><RadMeasurement><Spectrum><ChannelData>&a9;</ChannelData></Spectrum>'
+          '</RadMeasurement></RadInstrumentData>')
+XXE = ('<?xml version="1.0"?><!DOCTYPE N42InstrumentData [<!ENTITY x SYSTEM "file:///etc/passwd">]>'
+       '<N42InstrumentData><Measurement><Spectrum><ChannelData>&x;</ChannelData></Spectrum></Measurement>'
+       '</N42InstrumentData>')
+SPE = "$SPEC_ID:\ntest\n$MEAS_TIM:\n{times}\n$DATA:\n0 {last}\n{data}\n"
+N42 = '<RadInstrumentData><RadMeasurement><Spectrum><ChannelData{a}>{d}</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>'
+MCA = "<<PMCA SPECTRUM>>\nLIVE_TIME - {live}\n<<DATA>>\n{data}\n"
+RC = ("<ResultDataFile><ResultDataList><ResultData><EnergySpectrum><NumberOfChannels>{n}</NumberOfChannels>"
+      "<Spectrum>{p}</Spectrum></EnergySpectrum></ResultData></ResultDataList></ResultDataFile>")
+
+MALFORMED = [  # file name, content, the message after the path
+    ("s.spe", SPE.format(times="10 11", last=3, data="1\n2\n3"), r", line 9: \$DATA: channels 0 to 3 need 4 counts, found 3 \(truncated"),
+    ("s.spe", SPE.format(times="10 11", last=2, data="1\n-4\n3"), r", line 8: negative counts -4$"),
+    ("s.spe", SPE.format(times="10 11", last=2, data="1 2\nnan"), r", line 8: counts must be finite: nan$"),
+    ("s.spe", SPE.format(times="10 x", last=2, data="1 2 3"), r", line 4: not a number: 'x'$"),
+    ("s.spe", SPE.format(times="-10 11", last=2, data="1 2 3"), r", line 4: live time must be finite and >= 0"),
+    ("s.spe", SPE.format(times="10 11", last=2, data="0 0 0"), r": all counts are zero$"),
+    ("s.n42", N42.format(a="", d="1 2 x 4"), r", ChannelData 1: value 3 is not a number: 'x'$"),
+    ("s.n42", N42.format(a="", d="1 2 -3 4"), r", ChannelData 1, channel 2: negative counts -3$"),
+    ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0"), r", ChannelData 1: value 2: a 0 without"),
+    ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0 1e12"), r", ChannelData 1: value 3: count of zeros"),
+    ("s.n42", N42.format(a="", d="1 2")[:-30], r", line 1: not well-formed XML"),
+    ("s.n42", BOMB, r": XML refused: EntitiesForbidden"),
+    ("s.n42", XXE, r": XML refused: EntitiesForbidden"),
+    ("s.chn", _chn()[:20], r", header: truncated: 20 bytes of 32$"),
+    ("s.chn", _chn(n=65), r", header: 65 channels announced need 260 bytes of counts, the file holds 256"),
+    ("s.chn", _chn(tail=struct.pack("<hh", -102, 0)), r", trailer: truncated: 4 bytes, the energy calibration needs 16$"),
+    ("s.chn", _chn(tail=struct.pack("<hh3f", -7, 0, 0, 1, 0)), r", trailer: unknown type tag -7"),
+    ("s.chn", _chn(tail=struct.pack("<hh3f", -102, 0, 0, float("nan"), 0)), r", trailer: calibration coefficients must be finite"),
+    ("s.mca", MCA.format(live="10", data="1\n2\n3"), r", line 6: no <<END>> after <<DATA>> \(truncated"),
+    ("s.mca", MCA.format(live="abc", data="1\n<<END>>"), r", line 2: LIVE_TIME is not a number: 'abc'$"),
+    ("s.mca", MCA.format(live="1", data="1\n-2\n<<END>>"), r", line 5: negative counts -2$"),
+    ("s.xml", RC.format(n=3, p="<DataPoint>1</DataPoint>" * 2), r", ResultData 1 EnergySpectrum NumberOfChannels: 3 channels announced, 2 DataPoint"),
+    ("s.xml", RC.format(n=2, p="<DataPoint>1</DataPoint><DataPoint>inf</DataPoint>"), r", ResultData 1 EnergySpectrum DataPoint 2: counts must be finite: inf$"),
+    ("s.tka", "10\n11\n1\n2 3\n", r", line 4: expected 1 number, found 2$"),
+    ("s.tka", "10\n", r": expected live time, real time and counts, found 1 numbers$"),
+    ("s.txt", "1.5 3\n2.5 4\n3.5 4 5\n", r", line 3: expected 2 columns \(channel or energy, counts\), found 3$"),
+    ("s.txt", "Channel,Energy,Counts\n0,1.5,3\n1,2.5\n", r", line 3: expected 3 columns \(channel, energy, counts\), found 2$"),
+    ("s.txt", "# energy counts\n1.5 3\n2.5 x\n", r", line 3: not a number: '2.5 x'$"),
+    ("s.txt", "1.5 3\n2.5 4\n2.0 4\n", r", line 3: energies must ascend, 2 follows 2.5$"),
+    ("s.txt", "1.5 3\nnan 4\n", r", line 2: energy must be finite: nan$"),
+    ("s.txt", "\ufeff0;1\n1;-4\n", r", line 2: negative counts -4$"),
+    ("s.txt", "1,2,3,4,5\n", r", line 1: expected at most 3 columns"),
+    ("s.txt", b"\xef\xbb\xbf5\n\xff\xfe\x00\x01", r": not a spectrum file \(binary data"),
+    ("s.txt", "5\n\xe9t\xe9\n".encode("latin-1"), r", line 2: not a number: '\xe9t\xe9'$"),
+    ("s.txt", b"PK\x03\x04\x14\x00\x00\x00", r": not a spectrum file \(binary data"),
+    ("s.txt", "<html><body>no</body></html>", r": not a spectrum file \(XML of neither"),
+    ("s.txt", "  \n", r": empty file$"),
+]
+
+
+@pytest.mark.parametrize("name, content, message", MALFORMED)
+def test_malformed(tmp_path, name, content, message):
+    path = tmp_path / name
+    path.write_bytes(content.encode() if isinstance(content, str) else content)
+    with pytest.raises(SpectrumFileError) as e:
+        read_spectrum(path)
+    assert re.match(re.escape(str(path)) + message, str(e.value)), str(e.value)
+    assert "\n" not in str(e.value)
+
+
+def test_missing_file(tmp_path):
+    with pytest.raises(SpectrumFileError, match=r"^cannot read .*nope\.spe: No such file or directory$"):
+        read_spectrum(tmp_path / "nope.spe")
+
+
+@pytest.mark.parametrize("name, write, fmt", [
+    ("spectrum.txt", W.write_spe, "IAEA SPE"),
+    ("spectrum.spe", W.write_n42_2011, "N42 2011"),
+    ("spectrum.txt", W.write_chn, "ORTEC CHN"),
+    ("spectrum.n42", W.write_amptek, "Amptek MCA"),
+    ("spectrum.n42", W.write_radiacode, "RadiaCode XML"),
+    ("spectrum.spe", W.write_text, "text"),
+    ("spectrum.tka", W.write_text, "TKA"),  # one column: the extension breaks the tie
+])
+def test_content_decides(tmp_path, name, write, fmt):
+    write(tmp_path / name, COUNTS)
+    assert read_spectrum(tmp_path / name).format == fmt
