@@ -2,6 +2,7 @@
 with photopeaks, Compton continua and a falling background, and tabulated detector response matrices.
 Shared by the example pipeline, the benchmarks and the tests."""
 import numpy as np
+from scipy.special import erfc
 
 FWHM_C = 2.3548200450309493  # FWHM / sigma of a Gaussian
 ELECTRON_KEV = 511.0
@@ -130,7 +131,8 @@ def hpge_escape_fractions(energy):
     return 0.08 * x**3, 0.05 * x**3
 
 
-def hpge_line_shape(axis, e, fwhm=hpge_fwhm):
+def hpge_line_shape(axis, e, fwhm=hpge_fwhm, peak_to_total=hpge_peak_to_total, escape_fractions=hpge_escape_fractions,
+                    tail=0.0):
     """Expected counts per bin (bins centred on `axis`, keV) for a line of unit photopeak area at `e`:
     the photopeak integrated over each bin, a Klein-Nishina Compton continuum with an edge rounded by
     resolution and electron binding, a shelf of multiple scattering between edge and peak, a
@@ -139,23 +141,28 @@ def hpge_line_shape(axis, e, fwhm=hpge_fwhm):
     edges = bin_edges(axis)
     sigma = lambda en: max(float(fwhm(en)), 1e-6) / FWHM_C  # noqa: E731
     shape = _gauss_in_bins(edges, e, sigma(e))
+    if tail > 0:  # incomplete charge collection: a share `tail` of the peak in an exponential below it
+        sg, beta = sigma(e), 1.5 * sigma(e)
+        d = axis - e
+        density = 0.5 / beta * np.exp(np.minimum(d / beta + 0.5 * (sg / beta) ** 2, 700.0)) * erfc(
+            d / (np.sqrt(2.0) * sg) + sg / (np.sqrt(2.0) * beta))
+        shape = (1.0 - tail) * shape + tail * density * np.diff(edges)
 
     alpha = e / ELECTRON_KEV
     t_edge = compton_edge(e)
     s = np.clip(axis / e, 0.0, t_edge / e)
     kn = 2.0 + s * s / (alpha * alpha * (1.0 - s) ** 2) + s / (1.0 - s) * (s - 2.0 / alpha)
-    from scipy.special import erfc
     s_edge = np.hypot(sigma(t_edge), 0.004 * t_edge + 1.0)  # binding of the electrons smears the edge
     single = np.where(axis > 0, kn, 0.0) * 0.5 * erfc((axis - t_edge) / (np.sqrt(2.0) * s_edge))
     shelf = np.where(axis > t_edge, 0.5 * erfc((axis - e + 2.0 * sigma(e)) / (np.sqrt(2.0) * sigma(e))), 0.0)
     single /= max(single.sum(), 1e-300)
     shelf *= 0.04 * single.max() / max(shelf.max(), 1e-300) if shelf.max() > 0 else 0.0
     compton = single + shelf
-    compton *= (1.0 / hpge_peak_to_total(e) - 1.0) / max(compton.sum(), 1e-300)
+    compton *= (1.0 / peak_to_total(e) - 1.0) / max(compton.sum(), 1e-300)
     e_back = e / (1.0 + 2.0 * alpha)
-    back = _gauss_in_bins(edges, e_back, 6.0 + 0.02 * e_back) * 0.04 * (1.0 / hpge_peak_to_total(e) - 1.0)
+    back = _gauss_in_bins(edges, e_back, 6.0 + 0.02 * e_back) * 0.04 * (1.0 / peak_to_total(e) - 1.0)
     shape = shape + compton + back
-    for shift, frac in zip((ELECTRON_KEV, 2 * ELECTRON_KEV), hpge_escape_fractions(e)):
+    for shift, frac in zip((ELECTRON_KEV, 2 * ELECTRON_KEV), escape_fractions(e)):
         if frac > 0:
             shape = shape + frac * _gauss_in_bins(edges, e - shift, sigma(e - shift))
     return shape
@@ -186,3 +193,36 @@ def hpge_mixed_source(n=8192, seed=0, e_max=3000.0, scale=1.0):
 def hpge_response_matrix(ref_energies, axis, fwhm=hpge_fwhm):
     """Tabulated HPGe response: one row per reference energy over the channels centred on `axis`."""
     return np.array([hpge_line_shape(axis, e, fwhm) for e in ref_energies])
+
+
+def scintillator_fwhm(relative_at_662):
+    """FWHM(E) of a scintillator whose resolution is `relative_at_662` at 662 keV, growing as sqrt(E)."""
+    b = (relative_at_662 * 662.0) ** 2 / 662.0
+    return lambda energy: np.sqrt(b * np.maximum(np.asarray(energy, dtype=np.float64), 0.0))
+
+
+def scintillator_peak_to_total(energy):
+    """A 3x3 inch crystal keeps about half of the 662 keV photons whole."""
+    return 1.0 / (1.0 + np.asarray(energy, dtype=np.float64) / 700.0)
+
+
+def no_escape(energy):
+    return 0.0, 0.0
+
+
+def source_spectrum(lines, areas, fwhm, n=1024, e_max=3000.0, seed=0, tail=0.0, scintillator=False,
+                    background=1.0, calibration=None):
+    """Seeded Poisson spectrum of lines (keV) with photopeak areas (counts) on a detector of resolution
+    fwhm(E), with a falling background scaled by `background`. Returns (channel energies, counts); with
+    `calibration` (c0, c1, ...) the channels' energies follow it instead of spanning 0..e_max."""
+    if calibration is None:
+        axis = bin_centres(n, e_max)
+    else:
+        axis = np.polynomial.polynomial.polyval(np.arange(n, dtype=np.float64), calibration)
+    width = np.gradient(axis)
+    mean = background * hpge_background(axis) * width
+    ptt = scintillator_peak_to_total if scintillator else hpge_peak_to_total
+    esc = no_escape if scintillator else hpge_escape_fractions
+    for e, a in zip(lines, areas):
+        mean = mean + a * hpge_line_shape(axis, e, fwhm, ptt, esc, tail)
+    return axis, np.random.default_rng(seed).poisson(mean).astype(np.float64)

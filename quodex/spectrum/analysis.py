@@ -1,0 +1,300 @@
+"""The analysis of one spectrum: resolution from the spectrum itself, peak search and fits, calibration
+refinement, identification, sharpening and unfolding."""
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import calibration as cal
+from . import peaks as pk
+from . import unfold as uf
+from .identify import identify
+from .model import Calibration
+
+MIN_CHANNELS = 64
+PASS1_CANDIDATES = 30  # the most significant candidates fitted to learn the resolution
+MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond are reported as skipped
+FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
+
+
+@dataclass
+class Options:
+    threshold: float = 5.0
+    lines: tuple = ()
+    detector: str | None = None  # a hint: hpge, cdte, labr, nai, csi, bgo
+    recalibrate: bool = False
+    response: uf.Response | None = None
+    rl_iterations: int = 100
+    em_iterations: int = 200
+
+
+@dataclass
+class Region:
+    start: int
+    stop: int
+    curve: np.ndarray  # fitted model over the channels [start, stop)
+
+
+@dataclass
+class Analysis:
+    energy: np.ndarray
+    counts: np.ndarray
+    calibration: Calibration | None
+    resolution: pk.Resolution
+    kind: str
+    peaks: list
+    regions: list
+    missing: list  # known lines not found
+    recalibration: cal.Recalibration | None
+    sharpened: np.ndarray | None
+    unfolding: uf.Unfolding | None
+    warnings: list = field(default_factory=list)
+    times: dict = field(default_factory=dict)
+    candidates: int = 0
+
+
+class Clock:
+    def __init__(self):
+        self.times = {}
+
+    def __call__(self, name, fn, *args, **kwargs):
+        t0 = time.perf_counter()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            self.times[name] = self.times.get(name, 0.0) + time.perf_counter() - t0
+
+
+def channel_width(energy):
+    return np.gradient(energy)
+
+
+def region_of(energy, channels, fwhm_ch, low=4.0, high=3.0):
+    """Channels [start, stop) around `channels`: `low` FWHM below (room for a tail), `high` above."""
+    lo = min(c - max(6, int(low * fwhm_ch[int(c)])) for c in channels)
+    hi = max(c + max(6, int(high * fwhm_ch[int(c)])) for c in channels)
+    return max(int(lo), 0), min(int(hi) + 1, len(energy))
+
+
+def learn_resolution(energy, counts, threshold, clock):
+    """Resolution from the spectrum alone: candidates on every summed width, the strongest fitted one by
+    one with their widths free, FWHM(E) fitted to the clean ones."""
+    found = clock("peak search", pk.search, counts, threshold, pk.SCALES)
+    cands = pk.merge(found, lambda c: 1.5 * c.scale, pair=min)
+    cands = sorted(cands, key=lambda c: -c.significance)[:PASS1_CANDIDATES]
+    width = channel_width(energy)
+    points = []
+    for c in cands:
+        ch = int(round(c.channel))
+        half = max(8, int(1.5 * c.scale))
+        start, stop = max(ch - half, 0), min(ch + half + 1, len(energy))
+        if stop - start < 10:
+            continue
+        w = float(width[ch])
+        sig = (max(0.4, c.scale / 10.0) * w, max(2.0, c.scale / 1.5) * w)  # the best sum spans ~4 sigma
+        try:
+            fit = clock("peak fits", pk.fit_region, energy[start:stop], counts[start:stop], [float(energy[ch])], [sig])
+        except (ValueError, np.linalg.LinAlgError):
+            continue
+        (p,) = pk.peaks_of(fit, energy[start:stop], (start, stop))
+        if p.significance >= max(threshold, 8.0) and not {"width at limit", "centroid at edge"} & set(p.flags):
+            points.append((p.energy, p.fwhm, min(p.significance, 100.0) ** 2 / max(fit.chi2_sys, 1.0)))
+    return pk.fit_resolution(points)
+
+
+def group(cands, energy, fwhm_ch):
+    """Candidates whose fit regions overlap, in chains of at most MAX_MULTIPLET (split at the widest gaps)."""
+    groups = []
+    for c in cands:
+        if groups and region_of(energy, [c.channel], fwhm_ch)[0] < region_of(energy, [groups[-1][-1].channel], fwhm_ch)[1]:
+            groups[-1].append(c)
+        else:
+            groups.append([c])
+    out = []
+    while groups:
+        g = groups.pop()
+        if len(g) <= pk.MAX_MULTIPLET:
+            out.append(g)
+            continue
+        gaps = [g[i + 1].channel - g[i].channel for i in range(len(g) - 1)]
+        cut = 1 + max(range(len(gaps)), key=lambda i: (gaps[i], -abs(i - len(g) / 2)))
+        groups += [g[:cut], g[cut:]]
+    return sorted(out, key=lambda g: g[0].channel)
+
+
+def residual_peak(x, y, curve, fwhm_ch, threshold):
+    """Position of the most significant excess of the counts over a fitted curve, summed over a FWHM,
+    or None below threshold."""
+    n = max(1, int(round(fwhm_ch)))
+    if len(y) < 3 * n:
+        return None
+    kernel = np.ones(n)
+    excess = np.convolve(y - curve, kernel, "same")
+    noise = np.sqrt(np.maximum(np.convolve(curve, kernel, "same"), 1.0))
+    z = excess / noise
+    z[:n] = z[-n:] = 0.0
+    i = int(np.argmax(z))
+    return float(x[i]) if z[i] > threshold else None
+
+
+def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch):
+    """Fits one group of candidates: Gaussians first; a tail and a step where the counts call for them;
+    up to two more peaks where the residuals show one. Returns (peaks, region)."""
+    width = channel_width(energy)
+    mus = [float(np.interp(c, np.arange(len(energy)), energy)) for c in group_channels]
+    best = None
+    for _ in range(4):
+        chans = [int(round(np.interp(m, energy, np.arange(len(energy))))) for m in mus]
+        start, stop = region_of(energy, chans, fwhm_ch)
+        x, y = energy[start:stop], counts[start:stop]
+        if stop - start < 3 * len(mus) + 8:
+            break
+        nominal = [float(resolution.fwhm(m)) / pk.FWHM_C for m in mus]
+        ranges = [(max(0.6 * s, 0.3 * float(width[c])), 2.5 * s) for s, c in zip(nominal, chans)]
+        try:
+            fit = pk.fit_region(x, y, mus, ranges)
+        except (ValueError, np.linalg.LinAlgError):
+            break
+        peaks = pk.peaks_of(fit, x, (start, stop))
+        close = [(i, j) for i in range(len(peaks)) for j in range(i + 1, len(peaks))
+                 if abs(peaks[i].energy - peaks[j].energy) < 0.7 * float(resolution.fwhm(peaks[i].energy))]
+        if close:  # two peaks on one: keep the stronger and fit again
+            i, j = close[0]
+            weaker = i if peaks[i].area < peaks[j].area else j
+            mus = [p.energy for n, p in enumerate(peaks) if n != weaker]
+            continue
+        area = sum(p.area for p in peaks)
+        if fit.poor and area > pk.TAIL_MIN_AREA:
+            try:
+                shaped = pk.fit_region(x, y, mus, ranges, shape=True)
+                if (fit.chi2 - shaped.chi2) * fit.dof > 25.0:
+                    fit, peaks = shaped, pk.peaks_of(shaped, x, (start, stop))
+            except (ValueError, np.linalg.LinAlgError):
+                pass
+        curve = fit.model(fit.p)
+        if best is not None and (best[0].chi2 - fit.chi2) * fit.dof < threshold * threshold:
+            break  # the added peak did not earn its place
+        best = (fit, peaks, start, stop, curve)
+        if len(mus) >= pk.MAX_MULTIPLET:
+            break
+        extra = residual_peak(x, y, curve, fwhm_ch[chans[0]], threshold)
+        if extra is not None and min(abs(extra - m) for m in mus) < 0.7 * float(resolution.fwhm(extra)):
+            extra = None
+        if extra is None:
+            break
+        mus = sorted(mus + [extra])
+    if best is None:
+        return [], None
+    fit, peaks, start, stop, curve = best
+    return peaks, Region(start, stop, curve)
+
+
+def find_peaks(energy, counts, resolution, threshold, clock, warnings):
+    width = channel_width(energy)
+    fwhm_ch = np.maximum(resolution.fwhm(energy) / width, 1.0)
+    sig_ch = fwhm_ch / pk.FWHM_C
+    # box sums of about four sigma see a Gaussian best; two to six sigma keep most of its significance
+    scale_range = lambda c: (2.0 * sig_ch[int(c)], max(6.0 * sig_ch[int(c)], 2.0))  # noqa: E731
+    found = clock("peak search", pk.search, counts, threshold, scale_range)
+    cands = pk.merge(found, lambda c: fwhm_ch[int(c.channel)])
+    if len(cands) > MAX_CANDIDATES:
+        warnings.append(f"{len(cands)} candidates; only the {MAX_CANDIDATES} most significant were fitted")
+        cands = sorted(sorted(cands, key=lambda c: -c.significance)[:MAX_CANDIDATES], key=lambda c: c.channel)
+    found_peaks, regions = [], []
+    t0 = time.perf_counter()
+    groups = group(cands, energy, fwhm_ch)
+    for n, g in enumerate(groups):
+        if time.perf_counter() - t0 > FIT_BUDGET_S:
+            warnings.append(f"peak fits stopped after {FIT_BUDGET_S:g} s: {len(groups) - n} candidate regions not fitted")
+            break
+        peaks, region = clock("peak fits", fit_group, energy, counts, [c.channel for c in g], resolution, threshold,
+                              fwhm_ch)
+        if region is not None:
+            regions.append(region)
+        found_peaks.extend(peaks)
+    return judge(found_peaks, resolution, threshold), regions, len(cands)
+
+
+def judge(peaks, resolution, threshold):
+    """The peaks to report: significant net area, one per position (a centroid pushed to its region's
+    edge by a stronger neighbour is that neighbour)."""
+    keep = []
+    for p in sorted(peaks, key=lambda p: -p.significance):
+        if not (p.area > 0 and p.significance >= threshold):
+            continue
+        if any(abs(p.energy - q.energy) < 0.5 * float(resolution.fwhm(p.energy)) for q in keep):
+            continue
+        if "centroid at edge" in p.flags and any(abs(p.energy - q.energy) < 3 * float(resolution.fwhm(p.energy))
+                                                 for q in keep):
+            continue
+        keep.append(p)
+    return sorted(keep, key=lambda p: p.energy)
+
+
+def refine_resolution(peaks, resolution):
+    points = [(p.energy, p.fwhm, min(p.significance, 100.0) ** 2) for p in peaks
+              if not {"width at limit", "poor fit", "multiplet"} & set(p.flags) and p.significance >= 8.0
+              and (p.identification is None or "annihilation" not in p.identification)]
+    return pk.fit_resolution(points) if len(points) >= 2 else None
+
+
+def analyse(energy, counts, options: Options, base_calibration: Calibration | None = None):
+    energy = np.ascontiguousarray(energy, dtype=np.float64)
+    counts = np.ascontiguousarray(counts, dtype=np.float64)
+    clock = Clock()
+    warnings = []
+    resolution = learn_resolution(energy, counts, options.threshold, clock)
+    if resolution is None:
+        hint = pk.DETECTORS.get(options.detector or "")
+        if hint is None:
+            warnings.append("no peak clean enough to learn the resolution from; assuming a NaI(Tl) detector "
+                            "(name the detector with --detector)")
+            hint = pk.DETECTORS["nai"]
+        resolution = hint
+    kind = options.detector or detector_kind_of(resolution)
+    peaks, regions, ncand = find_peaks(energy, counts, resolution, options.threshold, clock, warnings)
+    refined = refine_resolution(peaks, resolution)
+    if refined is not None:
+        resolution = refined
+    calibration, recal = base_calibration, None
+    if options.recalibrate:
+        if not options.lines:
+            warnings.append("--recalibrate needs --lines; calibration kept")
+        else:
+            recal = cal.recalibrate(energy, base_calibration, peaks, options.lines, resolution)
+            if recal.calibration is None:
+                warnings.append(f"calibration: {recal.note}")
+            else:
+                energy = cal.apply(recal, energy, base_calibration, peaks)
+                calibration = recal.calibration
+                worst = max(abs(r) for r in recal.residuals)
+                tol = max(0.5 * float(resolution.fwhm(energy[-1])), 0.1)
+                if len(recal.matched) > 2 and worst > tol:
+                    warnings.append(f"calibration: a matched line is {worst:.2f} keV off the refined scale")
+    missing = identify(peaks, options.lines, resolution, kind)
+    if missing:
+        warnings.append("known lines not found: " + ", ".join(f"{e:g} keV" for e in missing))
+    poor = [p for p in peaks if "poor fit" in p.flags]
+    if poor:
+        warnings.append("poor fits (reported, flagged): " + ", ".join(f"{p.energy:.1f} keV" for p in poor))
+    sharpened = clock("sharpening", uf.sharpen, energy, counts, resolution, options.rl_iterations)
+    unfolding = None
+    top = float(energy[-1])
+    if options.response is not None or top > uf.REFERENCE_LOW_KEV * 1.5:
+        grid, _ = uf.grid_of(energy, counts)
+        response = options.response or clock("response", uf.model_response, grid, resolution, kind, top)
+        unfolding = clock("unfolding", uf.unfold, energy, counts, response, options.em_iterations)
+        if unfolding.chi2 > 2.0:
+            warnings.append(f"unfolding: the result folded back through the response fits the spectrum poorly "
+                            f"(chi2/channel {unfolding.chi2:.2f}); the response does not describe this detector well")
+        if options.response is None:
+            warnings.append("unfolding used a modelled response (no --response given): treat it as indicative")
+    return Analysis(energy, counts, calibration, resolution, kind, peaks, regions, missing, recal, sharpened,
+                    unfolding, warnings, clock.times, ncand)
+
+
+def detector_kind_of(resolution):
+    return pk.detector_kind(resolution)

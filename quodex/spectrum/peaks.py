@@ -1,0 +1,332 @@
+"""Peak search on a ladder of summed channel widths, fits of Gaussian peaks (with a low-energy tail and a
+step where the counts call for them) on a straight background, and the detector resolution FWHM(E)."""
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+from scipy.optimize import least_squares
+from scipy.special import erfc, erfcx
+from scipy.stats import chi2 as chi2_dist
+
+from quodex.utils.numerics.kernels.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
+from quodex.utils.numerics.kernels.mariscotti import mariscotti_peak_search_cy
+
+FWHM_C = 2.3548200450309493  # FWHM / sigma of a Gaussian
+SCALES = (1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256)
+MAX_MULTIPLET = 6  # peaks fitted as one problem; longer chains are split
+MODEL_SYSTEMATIC = 0.02  # relative shape error allowed before a fit counts as poor: judged against the counts
+TAIL_MIN_AREA = 2000.0  # counts below which a tail cannot be told from noise
+
+
+@dataclass(frozen=True)
+class Resolution:
+    """FWHM(E)^2 = a^2 + b E (keV): electronic noise and carrier (or photoelectron) statistics."""
+    a: float
+    b: float
+    source: str = "fitted"
+
+    def fwhm(self, energy):
+        e = np.maximum(np.asarray(energy, dtype=np.float64), 0.0)
+        return np.sqrt(self.a * self.a + self.b * e)
+
+    def __str__(self):
+        return f"FWHM(E) = sqrt({self.a:.4g}^2 + {self.b:.4g} E) keV"
+
+
+# Nominal resolutions by detector kind (FWHM at 662 keV relative, noise term), used only when the spectrum
+# itself does not determine one.
+DETECTORS = {
+    "hpge": Resolution(0.7, 0.0024, "nominal HPGe"),
+    "cdte": Resolution(1.0, 0.012, "nominal CdTe/CZT"),
+    "labr": Resolution(0.0, (0.03 * 662) ** 2 / 662, "nominal LaBr3"),
+    "nai": Resolution(0.0, (0.07 * 662) ** 2 / 662, "nominal NaI(Tl)"),
+    "csi": Resolution(0.0, (0.08 * 662) ** 2 / 662, "nominal CsI(Tl)"),
+    "bgo": Resolution(0.0, (0.11 * 662) ** 2 / 662, "nominal BGO"),
+}
+
+
+def detector_kind(resolution):
+    """The detector family a resolution suggests, from the relative FWHM at 662 keV."""
+    r = float(resolution.fwhm(662.0)) / 662.0
+    return "hpge" if r < 0.008 else "cdte" if r < 0.025 else "labr" if r < 0.045 else "nai"
+
+
+@dataclass
+class Candidate:
+    channel: float  # estimated centre, in channels
+    significance: float  # -S/F at the summed width where it stood out most
+    scale: int  # channels summed
+
+
+@dataclass
+class Peak:
+    energy: float
+    energy_unc: float
+    fwhm: float
+    fwhm_unc: float
+    area: float
+    area_unc: float
+    region: tuple  # channels [start, stop)
+    params: np.ndarray = field(repr=False)  # A, mu, variance, tail fraction, tail slope (sigmas), step
+    background: tuple = field(repr=False)  # level at centre, slope, centre
+    chi2: float = math.nan  # reduced chi-square of the region
+    flags: list = field(default_factory=list)
+    identification: str | None = None
+
+    @property
+    def significance(self):
+        return self.area / self.area_unc if self.area_unc > 0 else math.inf
+
+    @property
+    def channel(self):
+        return self.region[0]
+
+
+def rebin(values, factor, phase=0):
+    """Sums of `factor` consecutive channels from `phase` on; a last incomplete group is dropped. Sums
+    of Poisson counts are Poisson counts, so F stays the exact standard deviation of S."""
+    v = values[phase:]
+    n = len(v) // factor * factor
+    return v[:n].reshape(-1, factor).sum(axis=1)
+
+
+def scan(counts, scale, threshold):
+    """Candidates where -S > threshold F at one summed width, for every phase a quarter width apart.
+    The centre is interpolated from the significance of the neighbouring sums."""
+    out = []
+    for phase in range(0, scale, max(1, scale // 4)):
+        y = rebin(counts, scale, phase)
+        if len(y) < 5:
+            break
+        s, f = mariscotti_peak_search_cy(y)
+        z = np.zeros_like(s)
+        np.divide(-s, f, out=z, where=f > 0)
+        top = np.zeros(len(y), dtype=bool)
+        top[1:-1] = (z[1:-1] >= z[:-2]) & (z[1:-1] > z[2:]) & (z[1:-1] > threshold)
+        for i in np.flatnonzero(top):
+            curve = z[i - 1] - 2 * z[i] + z[i + 1]
+            shift = 0.5 * (z[i - 1] - z[i + 1]) / curve if curve < 0 else 0.0
+            centre = phase + (i + 0.5 + float(np.clip(shift, -0.5, 0.5))) * scale - 0.5
+            out.append(Candidate(centre, float(z[i]), scale))
+    return out
+
+
+def merge(candidates, reach, pair=max):
+    """One candidate per peak: the most significant of those within pair(reach(c), reach(k)) channels."""
+    kept = []
+    for c in sorted(candidates, key=lambda c: -c.significance):
+        if all(abs(c.channel - k.channel) > pair(reach(c), reach(k)) for k in kept):
+            kept.append(c)
+    return sorted(kept, key=lambda c: c.channel)
+
+
+def search(counts, threshold, scales):
+    """Candidates on every summed width of `scales` (a callable channel -> (lo, hi) width range, or a
+    sequence of widths)."""
+    found = []
+    for s in SCALES:
+        if s * 8 > len(counts):
+            break
+        if callable(scales):
+            cands = [c for c in scan(counts, s, threshold) if scales(c.channel)[0] <= s <= scales(c.channel)[1]]
+        elif s in scales:
+            cands = scan(counts, s, threshold)
+        else:
+            continue
+        found.extend(cands)
+    return found
+
+
+# --- The peak model --------------------------------------------------------------------------------
+
+class RegionModel:
+    """k peaks on a straight background over energies x; with `shape` each peak also has a low-energy
+    tail and a step, their fraction, slope and height shared by the region's peaks.
+
+    Parameters: (A, mu, variance) per peak, background level and slope, then (tail fraction, tail slope
+    in sigmas, step height) when `shape`."""
+
+    def __init__(self, x, k, shape):
+        self.x = x
+        self.k = k
+        self.shape = shape
+        self.centre = 0.5 * (x[0] + x[-1])
+        self.dx = x - self.centre
+
+    def extras(self, p):
+        """Tails and steps of the peaks (zero without shape)."""
+        if not self.shape:
+            return 0.0
+        t, beta_rel, h = p[3 * self.k + 2:]
+        out = np.zeros_like(self.x)
+        for i in range(self.k):
+            a, mu, var = p[3 * i:3 * i + 3]
+            sigma = math.sqrt(var)
+            beta = beta_rel * sigma
+            d = self.x - mu
+            v = d / (math.sqrt(2.0) * sigma) + sigma / (math.sqrt(2.0) * beta)
+            # exp(d/beta + sigma^2/2beta^2) erfc(v), written to neither overflow nor underflow to 0*inf
+            tail = np.where(v > 0, np.exp(-0.5 * d * d / var) * erfcx(np.maximum(v, 0.0)),
+                            np.exp(np.minimum(d / beta + 0.5 / (beta_rel * beta_rel), 700.0)) * erfc(v))
+            out += a * (0.5 * t * tail + 0.5 * h * erfc(d / (math.sqrt(2.0) * sigma)))
+        return out
+
+    def __call__(self, p):
+        k3 = 3 * self.k
+        return multi_gaussian_cy(self.x, p[:k3]) + p[k3] + p[k3 + 1] * self.dx + self.extras(p)
+
+    def jacobian(self, p):
+        k3 = 3 * self.k
+        jac = np.empty((len(self.x), len(p)))
+        jac[:, :k3] = multi_gaussian_jacobian_cy(self.x, p[:k3])
+        jac[:, k3] = 1.0
+        jac[:, k3 + 1] = self.dx
+        if self.shape:  # the tail and step terms by forward differences
+            base = self.extras(p)
+            for j in list(range(k3)) + [k3 + 2, k3 + 3, k3 + 4]:
+                q = p.copy()
+                h = 1e-7 * max(abs(p[j]), 1e-3)
+                q[j] += h
+                d = (self.extras(q) - base) / h
+                if j < k3:
+                    jac[:, j] += d
+                else:
+                    jac[:, j] = d
+        return jac
+
+    def peak_area(self, p, i, width):
+        a, _, var = p[3 * i:3 * i + 3]
+        tail = p[3 * self.k + 2] * p[3 * self.k + 3] * math.sqrt(var) if self.shape else 0.0
+        return a * (math.sqrt(2.0 * math.pi * var) + tail) / width
+
+
+@dataclass
+class Fit:
+    model: RegionModel
+    p: np.ndarray
+    cov: np.ndarray
+    chi2: float  # reduced, Poisson weights
+    chi2_sys: float  # reduced, with the allowed systematic shape error
+    dof: int
+    lo: np.ndarray
+    hi: np.ndarray
+
+    @property
+    def poor(self):
+        return chi2_dist.sf(self.chi2_sys * self.dof, self.dof) < 1e-4
+
+
+def fit_region(x, y, mus, sigma_range, shape=False, start=None, max_nfev=200):
+    """Least-squares fit of len(mus) peaks on a straight background to counts y at energies x. Each
+    sigma lies within sigma_range[i] = (lo, hi). Poisson weights: from the data, then from the model of
+    the first solution."""
+    k = len(mus)
+    model = RegionModel(x, k, shape)
+    n = 3 * k + 2 + (3 if shape else 0)
+    lo, hi = np.full(n, -np.inf), np.full(n, np.inf)
+    lo[0:3 * k:3] = 0.0
+    lo[1:3 * k:3], hi[1:3 * k:3] = x[0], x[-1]
+    for i, (slo, shi) in enumerate(sigma_range):
+        lo[3 * i + 2], hi[3 * i + 2] = slo * slo, shi * shi
+    if shape:
+        lo[-3:], hi[-3:] = (0.0, 0.5, 0.0), (2.0, 8.0, 0.05)
+    if start is None:
+        edge = max(2, len(x) // 10)
+        left, right = float(y[:edge].mean()), float(y[-edge:].mean())
+        slope = (right - left) / (float(x[-edge:].mean() - x[:edge].mean()) or 1.0)
+        level = left + slope * (model.centre - float(x[:edge].mean()))
+        start = np.empty(n)
+        for i, mu in enumerate(mus):
+            j = int(np.clip(np.searchsorted(x, mu), 0, len(x) - 1))
+            sig = math.sqrt(sigma_range[i][0] * sigma_range[i][1])
+            start[3 * i:3 * i + 3] = max(y[j] - level - slope * (mu - model.centre), 1.0), mu, sig * sig
+        start[3 * k:3 * k + 2] = level, slope
+        if shape:
+            start[-3:] = 0.2, 2.0, 0.002
+    start = np.clip(start, np.nextafter(lo, np.inf), np.nextafter(hi, -np.inf))
+
+    def solve(p0, sigma):
+        return least_squares(lambda p: (y - model(p)) / sigma, p0, jac=lambda p: model.jacobian(p) / -sigma[:, None],
+                             bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=max_nfev)
+
+    first = solve(start, np.sqrt(np.maximum(y, 1.0)))
+    mu_model = np.maximum(model(first.x), 1.0)
+    fit = solve(first.x, np.sqrt(mu_model))
+    mu_model = np.maximum(model(fit.x), 1.0)
+    dof = max(len(x) - n, 1)
+    resid = y - model(fit.x)
+    chi2 = float(np.sum(resid * resid / mu_model)) / dof
+    peak_part = mu_model - (fit.x[3 * k] + fit.x[3 * k + 1] * model.dx)
+    chi2_sys = float(np.sum(resid * resid / (mu_model + (MODEL_SYSTEMATIC * peak_part) ** 2))) / dof
+    cov = np.linalg.pinv(fit.jac.T @ fit.jac) * max(chi2, 1.0)
+    return Fit(model, fit.x, cov, chi2, chi2_sys, dof, lo, hi)
+
+
+def peaks_of(fit, x, region):
+    """Peak records of a fit with uncertainties; flags for parameters held by their bounds."""
+    width = float(np.mean(np.diff(x))) if len(x) > 1 else 1.0
+    p, cov, k = fit.p, fit.cov, fit.model.k
+    out = []
+    for i in range(k):
+        a, mu, var = p[3 * i:3 * i + 3]
+        idx = [3 * i, 3 * i + 2] + ([3 * k + 2, 3 * k + 3] if fit.model.shape else [])
+        grad = np.zeros(len(p))
+        area = fit.model.peak_area(p, i, width)
+        for j in idx:  # numeric gradient of the area; cheap and exact enough for an uncertainty
+            q = p.copy()
+            h = 1e-6 * max(abs(p[j]), 1e-9)
+            q[j] += h
+            grad[j] = (fit.model.peak_area(q, i, width) - area) / h
+        area_unc = math.sqrt(max(float(grad @ cov @ grad), 0.0))
+        fwhm = FWHM_C * math.sqrt(var)
+        fwhm_unc = FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
+        extra = tuple(p[3 * k + 2:]) if fit.model.shape else (0.0, 0.0, 0.0)
+        peak = Peak(float(mu), math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
+                    region, np.array([a, mu, var, *extra]), (p[3 * k], p[3 * k + 1], fit.model.centre), fit.chi2)
+        if fit.model.shape:
+            peak.flags.append("tail")
+        if k > 1:
+            peak.flags.append("multiplet")
+        if fit.poor:
+            peak.flags.append("poor fit")
+
+        def pinned(j):
+            return np.isclose(p[j], fit.lo[j], rtol=1e-3, atol=0) or np.isclose(p[j], fit.hi[j], rtol=1e-3, atol=0)
+        if pinned(3 * i + 2):
+            peak.flags.append("width at limit")
+        if pinned(3 * i + 1):
+            peak.flags.append("centroid at edge")
+        out.append(peak)
+    return out
+
+
+# --- Resolution ------------------------------------------------------------------------------------
+
+def fit_resolution(points):
+    """FWHM^2 = a^2 + b E through (energy, fwhm, weight) points, a^2 and b not negative, refitted without
+    the worst point while one lies more than 25 % off (peaks wider than the detector's, such as
+    backscatter bumps or unresolved doublets, are the usual outliers). None without usable points."""
+    pts = [p for p in points if p[0] > 0 and p[1] > 0 and math.isfinite(p[1])]
+    from scipy.optimize import nnls
+    while pts:
+        e = np.array([p[0] for p in pts])
+        f = np.array([p[1] for p in pts])
+        w = np.sqrt(np.array([p[2] for p in pts])) / (f * f)
+        if len(pts) == 1 or e.max() < 1.5 * e.min():
+            # one energy: the statistics term alone scales it, FWHM ~ sqrt(E)
+            b = float(np.sum(w * w * f * f * e) / np.sum(w * w * e * e))
+            res = Resolution(0.0, b)
+        else:
+            (a2, b), _ = nnls(np.column_stack([np.ones_like(e), e]) * w[:, None], f * f * w)
+            res = Resolution(math.sqrt(a2), float(b))
+        if res.b <= 0 and res.a <= 0:
+            return None
+        off = np.abs(np.log(f / res.fwhm(e)))
+        worst = int(np.argmax(off))
+        if off[worst] <= math.log(1.25) or len(pts) <= 2:
+            return res
+        del pts[worst]
+    return None
