@@ -26,7 +26,7 @@ def read_spectrum(path, measurement=None) -> Spectrum:
     reader = sniff(path, data)
     if reader in (n42, radiacode):
         return reader.read(path, data, measurement)
-    pick_measurement(path, [None], measurement, "spectrum")
+    pick_measurement(path, [None], measurement)
     return reader.read(path, data)
 
 

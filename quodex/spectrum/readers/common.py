@@ -90,13 +90,15 @@ def make_calibration(path, where, coefficients, source, channels, notes, scale=1
     return None
 
 
-def pick_measurement(path, parts, measurement, what="spectra"):
-    """The parts to use: the one numbered `measurement` (1-based) or, by default, all of them."""
+def pick_measurement(path, parts, measurement, what=("spectrum", "spectra")):
+    """The parts to use: the one numbered `measurement` (1-based) or, by default, all of them.
+    what: how to name one part and several."""
     if measurement is None:
         return parts
     if isinstance(measurement, bool) or not isinstance(measurement, (int, np.integer)) \
             or not 1 <= measurement <= len(parts):
-        raise fail(path, None, f"measurement {measurement!r} requested, the file holds {len(parts)} {what}"
+        raise fail(path, None, f"measurement {measurement!r} requested, the file holds {len(parts)} "
+                               f"{what[len(parts) != 1]}"
                                f" (numbered 1 to {len(parts)})")
     return [parts[measurement - 1]]
 
@@ -114,7 +116,7 @@ def combine(path, parts, notes, what="measurements"):
     out = dict(first)
     out["counts"] = np.sum([p["counts"] for p in same], axis=0)
     for key in ("live_time", "real_time"):
-        values = [p[key] for p in same]
+        values = [p.get(key) for p in same]
         out[key] = None if any(v is None for v in values) else float(sum(values))
     return out
 

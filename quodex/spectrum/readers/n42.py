@@ -26,7 +26,7 @@ def read(path, data: bytes, measurement=None):
     if not spectra:
         raise fail(path, None, "no Spectrum element")
     notes = []
-    picked = pick_measurement(path, list(enumerate(spectra, 1)), measurement, "spectra")
+    picked = pick_measurement(path, list(enumerate(spectra, 1)), measurement)
     parts = [_part(path, root, parents, k, s, notes) for k, s in picked]
     if measurement is None and len(parts) > 1:
         foreground = [p for p in parts if p["kind"] not in _NOT_FOREGROUND]

@@ -19,7 +19,7 @@ def read(path, data: bytes, measurement=None):
     if not results:
         raise fail(path, None, "no ResultData element")
     notes = []
-    picked = pick_measurement(path, list(enumerate(results, 1)), measurement, "ResultData")
+    picked = pick_measurement(path, list(enumerate(results, 1)), measurement, ("ResultData",) * 2)
     parts = [_part(path, k, r, notes) for k, r in picked]
     total = combine(path, parts, notes, "measurements")
     return finish(path, FORMAT, total["counts"], total["locate"], total["times_at"], notes=notes,
