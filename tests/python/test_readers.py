@@ -123,6 +123,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.txt", b"\xef\xbb\xbf5\n\xff\xfe\x00\x01", r": not a spectrum file \(binary data"),
     ("s.txt", "5\n\xe9t\xe9\n".encode("latin-1"), r", line 2: not a number: '\xe9t\xe9'$"),
     ("s.txt", b"PK\x03\x04\x14\x00\x00\x00", r": not a spectrum file \(binary data"),
+    ("s.txt", b"5\n" * 5000 + b"\x00\xff", r": not a text file$"),  # junk past the sniffed head
     ("s.txt", "<html><body>no</body></html>", r": not a spectrum file \(XML of neither"),
     ("s.txt", "  \n", r": empty file$"),
 ]
