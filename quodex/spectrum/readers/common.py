@@ -92,7 +92,7 @@ def make_calibration(path, where, coefficients, source, channels, notes, scale=1
 
 def pick_measurement(path, parts, measurement, what=("spectrum", "spectra")):
     """The parts to use: the one numbered `measurement` (1-based) or, by default, all of them.
-    what: how to name one part and several."""
+    what: how to name one of them and several."""
     if measurement is None:
         return parts
     if isinstance(measurement, bool) or not isinstance(measurement, (int, np.integer)) \
