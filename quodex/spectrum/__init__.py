@@ -1,5 +1,14 @@
 """Analysis of measured gamma-ray spectra on the quodex kernels: readers of the files instruments
 write, calibration, peak search and fits on any detector, identification, unfolding, reports."""
-from .model import Calibration, Spectrum, SpectrumFileError
+import importlib
 
-__all__ = ["Calibration", "Spectrum", "SpectrumFileError"]
+_EXPORTS = {"Calibration": "model", "Spectrum": "model", "SpectrumFileError": "model", "read_spectrum": "readers",
+            "analyse": "analysis", "Options": "analysis"}
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name):
+    # Lazy, so that the command line can limit BLAS threads before NumPy loads.
+    if name in _EXPORTS:
+        return getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,165 @@
+"""The results of an analysis as a text report, a JSON document and a figure."""
+from __future__ import annotations
+
+import json
+import math
+
+import numpy as np
+
+from .analysis import Analysis
+from .model import Spectrum
+
+
+def _num(v, digits=6):
+    """A JSON number (None for NaN or infinite values, which JSON cannot hold)."""
+    if v is None or not math.isfinite(v):
+        return None
+    return float(f"{v:.{digits}g}")
+
+
+def peak_record(p):
+    return {"energy": _num(p.energy, 9), "energy_unc": _num(p.energy_unc, 4), "fwhm": _num(p.fwhm, 5),
+            "area": _num(p.area, 7), "area_unc": _num(p.area_unc, 4), "significance": _num(p.significance, 4),
+            "identification": p.identification, "flags": list(p.flags)}
+
+
+def to_json(spectrum: Spectrum, a: Analysis, source=None):
+    cal = a.calibration
+    recal = a.recalibration
+    return {
+        "input": {"path": source or spectrum.path, "format": spectrum.format, "channels": spectrum.channels,
+                  "live_time": spectrum.live_time, "real_time": spectrum.real_time,
+                  "start_time": spectrum.start_time, "total_counts": float(np.sum(spectrum.counts))},
+        "calibration": {
+            "coefficients": list(cal.coefficients) if cal else None,
+            "source": cal.source if cal else "energies given channel by channel in the file",
+            "matched_lines": [{"line": line, "before": _num(b, 9), "after": _num(f, 9), "residual": _num(f - line, 4)}
+                              for line, b, f in recal.matched] if recal else [],
+        },
+        "resolution": {"model": "FWHM(E) = sqrt(a^2 + b E) keV", "a": _num(a.resolution.a), "b": _num(a.resolution.b),
+                       "source": a.resolution.source, "detector_kind": a.kind,
+                       "fwhm_at_662_kev": _num(float(a.resolution.fwhm(662.0)), 4)},
+        "peaks": [peak_record(p) for p in a.peaks],
+        "missing_lines": list(a.missing),
+        "unfolding": None if a.unfolding is None else {
+            "response": a.unfolding.source, "channels": len(a.unfolding.grid), "response_entries": a.unfolding.entries,
+            "covers_kev": list(a.unfolding.coverage), "chi2_per_channel": _num(a.unfolding.chi2, 4)},
+        "warnings": list(spectrum.notes) + list(a.warnings),
+        "times": {k: round(v, 4) for k, v in a.times.items()},
+    }
+
+
+def write_json(path, doc):
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(doc, f, indent=1, allow_nan=False)
+        f.write("\n")
+
+
+def text(spectrum: Spectrum, a: Analysis, source=None):
+    e, c = a.energy, a.counts
+    times = []
+    if spectrum.live_time is not None:
+        times.append(f"live {spectrum.live_time:g} s")
+    if spectrum.real_time is not None:
+        times.append(f"real {spectrum.real_time:g} s")
+    out = [f"Spectrum: {source or spectrum.path} ({spectrum.format}); {spectrum.channels} channels, "
+           f"{e[0]:.2f}..{e[-1]:.2f} keV, {c.sum():.6g} counts" + (f"; {', '.join(times)}" if times else "")]
+    cal = a.calibration
+    out.append("Calibration: " + (f"{cal.source}: keV = " + " + ".join(
+        f"{v:.7g}" + ("" if i == 0 else " ch" if i == 1 else f" ch^{i}") for i, v in enumerate(cal.coefficients))
+        if cal else "energies given by the file"))
+    if a.recalibration and a.recalibration.matched:
+        out.append("  residuals (keV): " + ", ".join(f"{line:g}: {after - line:+.3f}"
+                                                    for line, _, after in a.recalibration.matched))
+    out.append(f"Resolution ({a.resolution.source}, {a.kind}): {a.resolution}; "
+               f"{float(a.resolution.fwhm(662.0)):.2f} keV at 662 keV")
+    out.append(f"Peaks: {len(a.peaks)} reported from {a.candidates} candidates")
+    out.append("")
+    out.append(f"{'energy':>10} {'+-':>6} {'FWHM':>7} {'net area':>10} {'+-':>8} {'signif':>7}  identification / flags")
+    for p in a.peaks:
+        label = p.identification or "-"
+        flags = f"  [{', '.join(p.flags)}]" if p.flags else ""
+        out.append(f"{p.energy:10.3f} {p.energy_unc:6.3f} {p.fwhm:7.2f} {p.area:10.0f} {p.area_unc:8.0f} "
+                   f"{p.significance:7.1f}  {label}{flags}")
+    if a.unfolding is not None:
+        u = a.unfolding
+        out.append("")
+        out.append(f"Unfolding: {u.source}, {len(u.grid)} channels, {u.entries} response entries, covering "
+                   f"{u.coverage[0]:.0f}..{u.coverage[1]:.0f} keV; folded back: chi2/channel {u.chi2:.2f}")
+    warnings = list(spectrum.notes) + list(a.warnings)
+    if warnings:
+        out.append("")
+        out += [f"warning: {w}" for w in warnings]
+    out.append("")
+    out.append("Time per stage: " + ", ".join(f"{k} {1e3 * v:.0f} ms" for k, v in a.times.items()))
+    return "\n".join(out)
+
+
+def figure(spectrum: Spectrum, a: Analysis, path, source=None):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    e, c = a.energy, a.counts
+    width = np.gradient(e)
+    floor = 0.3 / float(np.mean(width))
+    zooms = sorted(sorted(a.peaks, key=lambda p: -p.significance)[:4], key=lambda p: p.energy)
+    fig = plt.figure(figsize=(13, 11), layout="constrained")
+    grid = fig.add_gridspec(3, max(len(zooms), 1), height_ratios=[1.3, 1, 1.1])
+    top = fig.add_subplot(grid[0, :])
+    top.step(e, np.maximum(c / width, floor), where="mid", color="0.35", lw=0.6, label="measured")
+    if a.sharpened is not None:
+        top.step(e, np.maximum(a.sharpened / width, floor), where="mid", color="tab:blue", lw=0.5, alpha=0.7,
+                 label="sharpened (Richardson-Lucy)")
+    for r in a.regions:
+        x = e[r.start:r.stop]
+        top.plot(x, np.maximum(r.curve / width[r.start:r.stop], floor), color="tab:red", lw=0.9)
+    ymax = float(np.max(c / width)) * 3
+    for p in a.peaks:
+        colour = "tab:green" if p.identification else "tab:red"
+        top.axvline(p.energy, color=colour, lw=0.5, ls=":", zorder=0)
+        top.text(p.energy, ymax, f"{p.energy:.1f}" + ("" if p.identification else " ?"), rotation=90, va="top",
+                 ha="right", fontsize=7, color=colour)
+    top.set_yscale("log")
+    top.set_ylim(floor, ymax * 1.2)
+    top.set_xlim(e[0], e[-1])  # the axis ends where the data end
+    top.set_ylabel("counts / keV")
+    top.set_title(f"{source or spectrum.path}: {len(a.peaks)} peaks (green identified, red unidentified), "
+                  f"fits in red", fontsize=10, loc="left")
+    top.legend(fontsize=8, loc="upper right")
+    mid = fig.add_subplot(grid[1, :], sharex=top)
+    if a.unfolding is not None:
+        u = a.unfolding
+        gw = np.gradient(u.grid)
+        mid.step(u.grid, np.maximum(u.counts / gw, floor), where="mid", color="0.35", lw=0.6, label="measured")
+        mid.step(u.grid, np.maximum(u.unfolded / gw, floor), where="mid", color="tab:orange", lw=0.7,
+                 label="unfolded (ML-EM)")
+        mid.step(u.grid, np.maximum(u.folded / gw, floor), where="mid", color="tab:purple", lw=0.5,
+                 label=f"folded back, chi2/channel {u.chi2:.2f}")
+        mid.set_yscale("log")
+        mid.legend(fontsize=8, loc="upper right")
+        mid.set_title(f"unfolding through the {u.source} response", fontsize=10, loc="left")
+    else:
+        mid.text(0.5, 0.5, "no unfolding (energy range below the response)", ha="center", transform=mid.transAxes)
+    mid.set_xlabel("energy (keV)")
+    mid.set_ylabel("counts / keV")
+    if not zooms:
+        ax = fig.add_subplot(grid[2, :])
+        ax.text(0.5, 0.5, "no peak found above the threshold", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+    for col, p in enumerate(zooms):
+        ax = fig.add_subplot(grid[2, col])
+        lo, hi = p.region
+        x = e[lo:hi]
+        ax.plot(x, c[lo:hi], ".", color="0.35", ms=3, label="measured")
+        curve = next((r.curve for r in a.regions if r.start == lo and r.stop == hi), None)
+        if curve is not None:
+            ax.plot(x, curve, color="tab:red", lw=1, label=f"fit: FWHM {p.fwhm:.2f} keV")
+        ax.set_title(f"{p.identification or 'unidentified'}\n{p.energy:.2f} \u00b1 {p.energy_unc:.2f} keV, "
+                     f"{p.significance:.0f} \u03c3", fontsize=9)
+        ax.set_xlabel("energy (keV)")
+        if col == 0:
+            ax.set_ylabel("counts per channel")
+        ax.legend(fontsize=7, loc="upper left", frameon=False)
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
