@@ -1,7 +1,7 @@
 """Timing of tarvel_cy against the same resampling written with NumPy, side by side in one run.
 
 Workload: 40 reference rows of 2048 channels (bin centres over 0..3000 keV, photopeak, Compton
-continuum and escape peaks from examples/synthetic.py) resampled to 1024 requested energies on a
+continuum and escape peaks from quodex/spectrum/synthetic.py) resampled to 1024 requested energies on a
 1024-channel requested axis. The NumPy version follows the same operation order as the kernel, row by
 requested energy, vectorised over channels, with each reference row normalised once; its output is
 checked to be identical to the kernel's before timing.
@@ -14,9 +14,8 @@ import sys
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 
-import synthetic  # noqa: E402
+from quodex.spectrum import synthetic  # noqa: E402
 from harness import best_of  # noqa: E402
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy  # noqa: E402
 

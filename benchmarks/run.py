@@ -17,11 +17,10 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 
 import harness  # noqa: E402
 import peers  # noqa: E402
-import synthetic  # noqa: E402
+from quodex.spectrum import synthetic  # noqa: E402
 from quodex.utils.numerics.kernels import deconvolution, gaussian, mariscotti, tarvel  # noqa: E402
 
 

@@ -230,6 +230,8 @@ def judge(peaks, resolution, threshold):
         if "centroid at edge" in p.flags and any(abs(p.energy - q.energy) < 3 * float(resolution.fwhm(p.energy))
                                                  for q in keep):
             continue
+        if p.fwhm > 1.6 * float(resolution.fwhm(p.energy)) and "wide" not in p.flags:
+            p.flags.append("wide")  # a Compton edge, a backscatter bump or an unresolved group, not one line
         keep.append(p)
     return sorted(keep, key=lambda p: p.energy)
 

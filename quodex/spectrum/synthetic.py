@@ -113,7 +113,7 @@ def bin_edges(axis):
     return np.concatenate(([2 * axis[0] - mid[0]], mid, [2 * axis[-1] - mid[-1]]))
 
 
-def _gauss_in_bins(edges, centre, sigma):
+def gauss_in_bins(edges, centre, sigma):
     from scipy.special import erf
     z = (edges - centre) / (np.sqrt(2.0) * sigma)
     return 0.5 * np.diff(erf(z))
@@ -140,7 +140,7 @@ def hpge_line_shape(axis, e, fwhm=hpge_fwhm, peak_to_total=hpge_peak_to_total, e
     axis = np.asarray(axis, dtype=np.float64)
     edges = bin_edges(axis)
     sigma = lambda en: max(float(fwhm(en)), 1e-6) / FWHM_C  # noqa: E731
-    shape = _gauss_in_bins(edges, e, sigma(e))
+    shape = gauss_in_bins(edges, e, sigma(e))
     if tail > 0:  # incomplete charge collection: a share `tail` of the peak in an exponential below it
         sg, beta = sigma(e), 1.5 * sigma(e)
         d = axis - e
@@ -160,11 +160,11 @@ def hpge_line_shape(axis, e, fwhm=hpge_fwhm, peak_to_total=hpge_peak_to_total, e
     compton = single + shelf
     compton *= (1.0 / peak_to_total(e) - 1.0) / max(compton.sum(), 1e-300)
     e_back = e / (1.0 + 2.0 * alpha)
-    back = _gauss_in_bins(edges, e_back, 6.0 + 0.02 * e_back) * 0.04 * (1.0 / peak_to_total(e) - 1.0)
+    back = gauss_in_bins(edges, e_back, 6.0 + 0.02 * e_back) * 0.04 * (1.0 / peak_to_total(e) - 1.0)
     shape = shape + compton + back
     for shift, frac in zip((ELECTRON_KEV, 2 * ELECTRON_KEV), escape_fractions(e)):
         if frac > 0:
-            shape = shape + frac * _gauss_in_bins(edges, e - shift, sigma(e - shift))
+            shape = shape + frac * gauss_in_bins(edges, e - shift, sigma(e - shift))
     return shape
 
 

@@ -15,7 +15,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, richardson_lucy_cy
+from scipy.sparse import csr_matrix, diags
+
+from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 from . import synthetic
@@ -57,14 +59,34 @@ def load_response(path):
     return Response(m, r, a, f"file {path}")
 
 
+@dataclass
+class ModelResponse:
+    """The modelled response: photopeaks as Gaussian rows centred on every grid energy (a photopeak
+    interpolated between tabulated rows would be smeared over neighbouring channels), the rest of the
+    response (continuum, backscatter, escape peaks) tabulated at REFERENCE_ENERGIES and resampled."""
+    rest: Response
+    peak_to_total: object
+    fwhm: object
+    kind: str
+
+    @property
+    def ref_energies(self):
+        return self.rest.ref_energies
+
+    @property
+    def source(self):
+        return f"modelled ({self.kind}, from the fitted resolution)"
+
+
 def model_response(grid, resolution, kind, top):
-    """The modelled response tabulated at REFERENCE_ENERGIES energies up to `top` keV over `grid`."""
     ref = np.geomspace(REFERENCE_LOW_KEV, top, REFERENCE_ENERGIES)
     scint = kind not in ("hpge", "cdte")
     ptt = synthetic.scintillator_peak_to_total if scint else synthetic.hpge_peak_to_total
     esc = synthetic.no_escape if scint else synthetic.hpge_escape_fractions
-    matrix = np.array([synthetic.hpge_line_shape(grid, e, resolution.fwhm, ptt, esc) for e in ref])
-    return Response(matrix, ref, grid.copy(), f"modelled ({kind}, from the fitted resolution)")
+    edges = synthetic.bin_edges(grid)
+    rest = np.array([synthetic.hpge_line_shape(grid, e, resolution.fwhm, ptt, esc)
+                     - synthetic.gauss_in_bins(edges, e, max(float(resolution.fwhm(e)), 1e-6) / FWHM_C) for e in ref])
+    return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), ptt, resolution.fwhm, kind)
 
 
 def rebin_mean(values, factor):
@@ -72,14 +94,32 @@ def rebin_mean(values, factor):
     return values[:n].reshape(-1, factor).mean(axis=1)
 
 
-def grid_of(energy, counts, channels=UNFOLD_CHANNELS):
-    factor = max(1, -(-len(energy) // channels))
+def grid_of(energy, counts, channels=None):
+    factor = max(1, -(-len(energy) // (channels or UNFOLD_CHANNELS)))
     n = len(energy) // factor * factor
     return rebin_mean(energy, factor), counts[:n].reshape(-1, factor).sum(axis=1)
 
 
+def model_rows(grid, model):
+    """Rows of the modelled response, each normalised to one interacting photon: the Gaussian photopeak
+    (build_gaussian_response) plus the resampled rest scaled to its tabulated share."""
+    sigma = np.maximum(model.fwhm(grid), 1e-9) / FWHM_C
+    peak = csr_matrix(build_gaussian_response(grid.copy(), sigma)[::-1], shape=(len(grid), len(grid)))
+    rest = csr_matrix(response_rows(grid, model.rest)[::-1], shape=(len(grid), len(grid)))
+    ref = model.rest.ref_energies
+    share = np.interp(np.log(np.maximum(grid, ref[0])), np.log(ref), model.rest.matrix.sum(axis=1))
+    share[(grid <= ref[0]) | (grid > ref[-1])] = 0.0
+    rows = diags(1.0 / (1.0 + share)) @ peak + diags(share / (1.0 + share)) @ rest
+    rows = csr_matrix(rows)
+    rows.sum_duplicates()
+    rows.sort_indices()
+    return rows.indptr.astype(np.int64), rows.indices.astype(np.int32), rows.data.astype(np.float64)
+
+
 def response_rows(grid, response):
     """Sparse rows on the grid; grid energies outside the reference energies get empty rows."""
+    if isinstance(response, ModelResponse):
+        return model_rows(grid, response)
     ref = response.ref_energies
     inside = (grid > ref[0]) & (grid <= ref[-1])
     n = len(grid)

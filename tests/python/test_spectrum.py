@@ -1,0 +1,267 @@
+"""The spectrum analysis on generated spectra: lines found at their energies on any detector, widths
+learned from the spectrum, doublets and tails, identification by physics, recalibration, unfolding,
+and the command line (formats, JSON, errors)."""
+import json
+import math
+
+import numpy as np
+import pytest
+
+import spectrum_files as files
+from quodex.spectrum import analysis as an
+from quodex.spectrum import cli, identify, peaks, synthetic, unfold
+from quodex.spectrum.peaks import FWHM_C, Peak, Resolution
+
+MIXED = synthetic.MIXED_SOURCE_KEV
+SEEDS = (0, 2, 7)
+
+
+@pytest.fixture(scope="module")
+def mixed_runs():
+    out = {}
+    for seed in SEEDS:
+        energy, counts = synthetic.hpge_mixed_source(seed=seed)
+        out[seed] = an.analyse(energy, counts, an.Options(lines=MIXED, rl_iterations=30, em_iterations=30))
+    return out
+
+
+def by_name(result):
+    """Identified peaks by their line ("661.66 keV"; "511 keV (annihilation)" under "511 keV" too)."""
+    return {k: p for p in result.peaks if p.identification for k in {p.identification, p.identification.split(" (")[0]}}
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_mixed_source_lines_escapes_and_areas(mixed_runs, seed):
+    r = mixed_runs[seed]
+    named = by_name(r)
+    truth = dict(zip(MIXED, synthetic.MIXED_SOURCE_AREAS))
+    for line, area in truth.items():
+        p = named[f"{line:g} keV"]
+        assert abs(p.energy - line) < 0.02
+        assert abs(p.energy - line) < 5 * p.energy_unc + 0.005  # the uncertainty describes the deviation
+        assert abs(p.area - area) < 5 * p.area_unc + 0.01 * area
+        assert p.fwhm == pytest.approx(float(synthetic.hpge_fwhm(line)), rel=0.1)
+    assert {"single escape of 2614.51 keV", "double escape of 2614.51 keV"} <= set(named)
+    assert sum(p.identification is None for p in r.peaks) <= 2
+    assert r.resolution.fwhm(1332.49) == pytest.approx(synthetic.hpge_fwhm(1332.49), rel=0.05)
+
+
+SCINT = synthetic.scintillator_fwhm
+
+
+@pytest.mark.parametrize("name, lines, areas, fwhm, n, kw", [
+    ("NaI 7 %", (661.66,), (1e5,), SCINT(0.07), 1024, dict(scintillator=True)),
+    ("NaI Co-60", (1173.23, 1332.49), (4e4, 3.6e4), SCINT(0.07), 1024, dict(scintillator=True)),
+    ("LaBr3 3 %", (121.78, 344.28, 778.9, 1408.0), (5e4, 6e4, 2e4, 2.2e4), SCINT(0.03), 2048, dict(scintillator=True)),
+    ("NaI, 4096 channels", (356.0, 661.66), (5e4, 5e4), SCINT(0.075), 4096, dict(scintillator=True)),
+    ("HPGe with a low-energy tail", (356.01, 1332.49), (2e5, 5e4), synthetic.hpge_fwhm, 8192, dict(tail=0.08)),
+])
+def test_every_detector_without_a_prior(name, lines, areas, fwhm, n, kw):
+    energy, counts = synthetic.source_spectrum(lines, areas, fwhm, n=n, seed=3, **kw)
+    r = an.analyse(energy, counts, an.Options(lines=lines, rl_iterations=5, em_iterations=5))
+    assert not r.missing, name
+    for line in lines:
+        p = by_name(r)[f"{line:g} keV"]
+        assert abs(p.energy - line) <= max(0.5, 0.25 * float(fwhm(line))), name
+    assert r.resolution.fwhm(lines[-1]) == pytest.approx(float(fwhm(lines[-1])), rel=0.25)
+
+
+def test_a_doublet_is_fitted_as_two_peaks():
+    fwhm = synthetic.hpge_fwhm
+    lines = (79.61, 80.997, 356.01)  # 1.4 keV apart, 1.6 FWHM
+    energy, counts = synthetic.source_spectrum(lines, (2e4, 3e4, 1e5), fwhm, n=8192, seed=5)
+    r = an.analyse(energy, counts, an.Options(lines=lines, rl_iterations=5, em_iterations=5))
+    assert not r.missing
+    a, b = by_name(r)["79.61 keV"], by_name(r)["80.997 keV"]
+    assert a.area == pytest.approx(2e4, rel=0.1) and b.area == pytest.approx(3e4, rel=0.1)
+
+
+def test_pure_noise_gives_no_peaks_and_a_bounded_run():
+    counts = np.random.default_rng(1).poisson(200.0, 4096).astype(np.float64)
+    energy = np.arange(4096) * 0.5 + 0.25
+    assert an.analyse(energy, counts, an.Options(rl_iterations=1, em_iterations=1)).peaks == []
+    r = an.analyse(energy, counts, an.Options(threshold=0.5, rl_iterations=1, em_iterations=1))
+    assert r.candidates > 0  # a low threshold takes many candidates yet ends (fit budget, capped multiplets)
+
+
+def pk(energy, area, unc=None):
+    return Peak(energy, 0.01, 2.0, 0.01, area, unc or math.sqrt(area), (0, 1), np.zeros(6), (0, 0, 0))
+
+
+@pytest.mark.parametrize("peaks_, lines, kind, expected", [
+    # a 99 keV peak stronger than its would-be 1120 keV parent is no double escape
+    ([pk(98.3, 2968), pk(1120.3, 2280)], (1120.29,), "hpge", [None, "1120.29 keV"]),
+    ([pk(1592.5, 400), pk(2103.5, 650), pk(2614.5, 8000)], (2614.51,), "hpge",
+     ["double escape of 2614.51 keV", "single escape of 2614.51 keV", "2614.51 keV"]),
+    ([pk(1592.5, 400), pk(2614.5, 8000)], (), "hpge", [None, None]),  # no parent identified, no escape
+    ([pk(510.9, 500)], (), "nai", ["annihilation (511 keV)"]),
+    ([pk(661.0, 500)], (661.66, 1460.82), "nai", ["661.66 keV"]),
+])
+def test_identification(peaks_, lines, kind, expected):
+    missing = identify.identify(peaks_, lines, Resolution(0.0, 0.004), kind)
+    assert [p.identification for p in peaks_] == expected
+    assert missing == [e for e in sorted(lines) if f"{e:g} keV" not in expected]
+
+
+@pytest.mark.parametrize("lines, calibration, worst", [
+    ((511.0, 1274.54), (0.0, 0.3671), 0.1),  # gain 0.3 % off: a straight line from two lines
+    ((121.78, 344.28, 778.9, 1408.0), (0.5, 0.3671, 3e-7), 0.1),
+    ((661.66,), (0.0, 0.3671), 0.1),  # one line: the gain alone
+])
+def test_recalibration_from_known_lines(lines, calibration, worst):
+    true_cal = (0.2, 0.366, 1e-7)
+    energy, counts = synthetic.source_spectrum(lines, [3e4] * len(lines), synthetic.hpge_fwhm, n=4096, seed=2,
+                                               calibration=true_cal)
+    from quodex.spectrum.model import Calibration
+    base = Calibration(calibration, "file")
+    off = base(np.arange(4096))
+    r = an.analyse(off, counts, an.Options(lines=lines, recalibrate=True, rl_iterations=1, em_iterations=1), base)
+    assert r.calibration.source.startswith("recalibrated")
+    assert max(abs(x) for x in r.recalibration.residuals) < worst
+    for line in lines:
+        assert abs(by_name(r)[f"{line:g} keV"].energy - line) < worst
+
+
+def test_model_response_rows_and_unfolding_fit():
+    energy, counts = synthetic.source_spectrum((661.66, 1332.49), (1e5, 5e4), SCINT(0.07), n=1024, seed=1,
+                                               scintillator=True)
+    res = Resolution(0.0, (0.07 * 662) ** 2 / 662)
+    grid, _ = unfold.grid_of(energy, counts)
+    model = unfold.model_response(grid, res, "nai", float(energy[-1]))
+    offsets, indices, values = unfold.response_rows(grid, model)
+    assert offsets.dtype == np.int64 and indices.dtype == np.int32 and offsets[-1] == len(values)
+    sums = np.add.reduceat(values, offsets[:-1])[np.diff(offsets) > 0]
+    assert np.allclose(sums, 1.0)
+    i = int(np.argmin(abs(grid - 661.66)))  # each row peaks at its own energy
+    assert abs(indices[offsets[i] + np.argmax(values[offsets[i]:offsets[i + 1]])] - i) <= 1
+    u = unfold.unfold(energy, counts, model, 100)
+    assert u.chi2 < 2.0
+    near = np.abs(grid - 661.66) < 50
+    assert u.unfolded[near].sum() > 1.5 * u.counts[near].sum()  # the Compton counts move back into the line
+
+
+def test_resolution_axis_carries_the_detector_resolution():
+    from quodex.utils.numerics.kernels.deconvolution import build_gaussian_response
+    energy = synthetic.bin_centres(8192)
+    res = Resolution(0.7, 0.0021)
+    u, k = unfold.resolution_axis(energy, res)
+    sigma_u = k * u**1.5 / FWHM_C
+    assert np.allclose(sigma_u / np.gradient(u, energy), res.fwhm(energy) / FWHM_C, rtol=1e-3)
+    offsets, indices, values = build_gaussian_response(u, sigma_u)
+    i = int(np.argmin(np.abs(energy - 1332.49)))
+    row = slice(offsets[i], offsets[i + 1])
+    pos = energy[indices[row]]
+    spread = math.sqrt(np.sum(values[row] * (pos - np.sum(values[row] * pos)) ** 2))
+    assert spread == pytest.approx(res.fwhm(1332.49) / FWHM_C, rel=0.01)
+
+
+def test_fit_jacobian_with_tail_and_step_matches_finite_differences():
+    x = np.linspace(640.0, 680.0, 120)
+    model = peaks.RegionModel(x, 2, shape=True)
+    p = np.array([900.0, 655.0, 0.4, 300.0, 662.0, 0.9, 120.0, -1.5, 0.3, 2.5, 0.01])
+    numeric = np.empty((len(x), len(p)))
+    for j in range(len(p)):
+        h = 1e-6 * max(abs(p[j]), 1.0)
+        up, down = p.copy(), p.copy()
+        up[j] += h
+        down[j] -= h
+        numeric[:, j] = (model(up) - model(down)) / (2 * h)
+    assert np.allclose(model.jacobian(p), numeric, rtol=1e-4, atol=1e-5 * np.abs(numeric).max())
+
+
+# --- The command line ------------------------------------------------------------------------------
+
+NAI_LINES = (661.66, 1460.82)
+
+
+@pytest.fixture(scope="module")
+def nai_counts():
+    _, counts = synthetic.source_spectrum(NAI_LINES, (8e4, 2e4), SCINT(0.07), n=1024, seed=4, scintillator=True,
+                                          calibration=(0.0, 2.93))
+    return counts
+
+
+@pytest.mark.parametrize("writer, name", [
+    (files.write_spe, "s.spe"), (files.write_n42_2011, "s.n42"), (files.write_n42_2006, "s.xml"),
+    (files.write_chn, "s.chn"), (files.write_amptek, "s.mca"), (files.write_radiacode, "s.xml"),
+])
+def test_command_line_reads_each_format_and_writes_json(tmp_path, nai_counts, writer, name, capsys):
+    path = tmp_path / name
+    times = dict(live_time=600.0) if writer is files.write_radiacode else dict(live_time=600.0, real_time=610.0)
+    writer(path, nai_counts, calibration=(0.0, 2.93), **times)
+    out = tmp_path / "out.json"
+    argv = [str(path), "--lines", "661.66,1460.82", "--json", str(out), "--rl-iterations", "2", "--em-iterations", "2"]
+    assert cli.main(argv) == 0
+    doc = json.loads(out.read_text())
+    assert doc["input"]["channels"] == 1024 and doc["input"]["live_time"] == 600.0
+    assert doc["calibration"]["coefficients"][1] == pytest.approx(2.93)
+    energies = [p["energy"] for p in doc["peaks"]]
+    for line in NAI_LINES:
+        assert any(abs(e - line) < 0.25 * float(SCINT(0.07)(line)) for e in energies)
+    assert set(doc["peaks"][0]) == {"energy", "energy_unc", "fwhm", "area", "area_unc", "significance",
+                                    "identification", "flags"}
+    assert doc["missing_lines"] == [] and "times" in doc and doc["unfolding"]["chi2_per_channel"] > 0
+
+
+def test_channel_text_needs_a_calibration(tmp_path, nai_counts, capsys):
+    path = tmp_path / "mca.csv"
+    path.write_text("channel,counts\n" + "".join(f"{i},{int(c)}\n" for i, c in enumerate(nai_counts)))
+    assert cli.main([str(path)]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "no energy calibration" in err[0] and "--calibration" in err[0]
+    out = tmp_path / "o.json"
+    assert cli.main([str(path), "--calibration", "0,2.93", "--json", str(out), "--rl-iterations", "1",
+                     "--em-iterations", "1"]) == 0
+    assert json.loads(out.read_text())["calibration"]["source"] == "--calibration"
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["missing.spe"], "cannot read missing.spe"),
+    (["--response", "missing.npz"], "cannot read response missing.npz"),
+    (["--calibration", "5,-1", "{spe}"], "does not give ascending energies"),
+    (["--plot", "/no/such/dir/x.png"], "no such directory"),
+])
+def test_command_line_errors_are_one_line_with_exit_code_2(tmp_path, nai_counts, capsys, argv, message):
+    spe = tmp_path / "s.spe"
+    files.write_spe(spe, nai_counts, calibration=(0.0, 2.93))
+    assert cli.main([a.format(spe=spe) for a in argv]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and err[0].startswith("quodex-spectrum: error: ") and message in err[0]
+
+
+@pytest.mark.parametrize("content, message", [
+    (dict(matrix=np.ones((3, 4)), ref_energies=np.array([1.0, 2.0, 3.0])), "no array 'energy_axis'"),
+    (dict(matrix=np.ones((3, 4)), ref_energies=np.array([1.0, 2.0, 3.0]), energy_axis=np.arange(5.0)), "must be"),
+    (dict(matrix=-np.ones((2, 3)), ref_energies=np.array([1.0, 2.0]), energy_axis=np.arange(3.0)), ">= 0"),
+    (dict(matrix=np.ones((2, 3)), ref_energies=np.array([2.0, 1.0]), energy_axis=np.arange(3.0)), "ascend"),
+])
+def test_response_files_are_checked(tmp_path, content, message):
+    path = tmp_path / "r.npz"
+    np.savez(path, **content)
+    with pytest.raises(unfold.SpectrumFileError, match=message):
+        unfold.load_response(path)
+
+
+def test_a_given_response_is_resampled_and_used(tmp_path, nai_counts):
+    axis = synthetic.bin_centres(1500, 3000.0)
+    ref = np.geomspace(50.0, 3000.0, 30)
+    fwhm = SCINT(0.07)
+    matrix = np.array([synthetic.hpge_line_shape(axis, e, fwhm, synthetic.scintillator_peak_to_total,
+                                                 synthetic.no_escape) for e in ref])
+    np.savez(tmp_path / "r.npz", matrix=matrix, ref_energies=ref, energy_axis=axis)
+    files.write_spe(tmp_path / "s.spe", nai_counts, calibration=(0.0, 2.93))
+    out = tmp_path / "o.json"
+    assert cli.main([str(tmp_path / "s.spe"), "--response", str(tmp_path / "r.npz"), "--json", str(out),
+                     "--rl-iterations", "1"]) == 0
+    doc = json.loads(out.read_text())
+    assert doc["unfolding"]["response"].startswith("file ") and doc["unfolding"]["chi2_per_channel"] < 3.0
+    assert not any("modelled response" in w for w in doc["warnings"])
+
+
+def test_figure_without_peaks(tmp_path):
+    pytest.importorskip("matplotlib")
+    counts = np.random.default_rng(0).poisson(50.0, 512).astype(np.float64)
+    files.write_spe(tmp_path / "flat.spe", counts, calibration=(0.0, 3.0))
+    png = tmp_path / "f.png"
+    assert cli.main([str(tmp_path / "flat.spe"), "--plot", str(png), "--rl-iterations", "1", "--em-iterations", "1"]) == 0
+    assert png.stat().st_size > 10000
