@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 
 import numpy as np
 
@@ -124,7 +125,7 @@ def figure(spectrum: Spectrum, a: Analysis, path, source=None):
     top.set_ylim(floor, ymax * 1.2)
     top.set_xlim(e[0], e[-1])  # the axis ends where the data end
     top.set_ylabel("counts / keV")
-    top.set_title(f"{source or spectrum.path}: {len(a.peaks)} peaks (green identified, red unidentified), "
+    top.set_title(f"{os.path.basename(source or spectrum.path)}: {len(a.peaks)} peaks (green identified, red unidentified), "
                   f"fits in red", fontsize=10, loc="left")
     top.legend(fontsize=8, loc="upper right")
     mid = fig.add_subplot(grid[1, :], sharex=top)
