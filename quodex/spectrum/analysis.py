@@ -105,11 +105,13 @@ def learn_resolution(energy, counts, threshold, clock):
     return pk.fit_resolution(points)
 
 
-def group(cands, energy, fwhm_ch):
-    """Candidates whose fit regions overlap, in chains of at most MAX_MULTIPLET (split at the widest gaps)."""
+def group(cands, fwhm_ch):
+    """Candidates closer than 4 FWHM, whose peaks and tails overlap, in chains of at most
+    MAX_MULTIPLET (split at the widest gaps)."""
     groups = []
     for c in cands:
-        if groups and region_of(energy, [c.channel], fwhm_ch)[0] < region_of(energy, [groups[-1][-1].channel], fwhm_ch)[1]:
+        if groups and c.channel - groups[-1][-1].channel < 4.0 * max(fwhm_ch[int(c.channel)],
+                                                                    fwhm_ch[int(groups[-1][-1].channel)]):
             groups[-1].append(c)
         else:
             groups.append([c])
@@ -123,6 +125,17 @@ def group(cands, energy, fwhm_ch):
         cut = 1 + max(range(len(gaps)), key=lambda i: (gaps[i], -abs(i - len(g) / 2)))
         groups += [g[:cut], g[cut:]]
     return sorted(out, key=lambda g: g[0].channel)
+
+
+def limits(groups, n):
+    """For each group the channels its region may span: up to the midpoint to the neighbouring groups,
+    so that a region does not take in a neighbour's peak that its fit does not model."""
+    out = []
+    for i, g in enumerate(groups):
+        lo = 0 if i == 0 else int(0.5 * (groups[i - 1][-1].channel + g[0].channel))
+        hi = n if i == len(groups) - 1 else int(0.5 * (g[-1].channel + groups[i + 1][0].channel)) + 1
+        out.append((lo, hi))
+    return out
 
 
 def residual_peak(x, y, curve, fwhm_ch, threshold):
@@ -140,7 +153,7 @@ def residual_peak(x, y, curve, fwhm_ch, threshold):
     return float(x[i]) if z[i] > threshold else None
 
 
-def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch):
+def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch, bounds=None):
     """Fits one group of candidates: Gaussians first; a tail and a step where the counts call for them;
     up to two more peaks where the residuals show one. Returns (peaks, region)."""
     width = channel_width(energy)
@@ -149,6 +162,9 @@ def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch):
     for _ in range(4):
         chans = [int(round(np.interp(m, energy, np.arange(len(energy))))) for m in mus]
         start, stop = region_of(energy, chans, fwhm_ch)
+        if bounds is not None:  # at least 1.5 FWHM either side of the outer peaks
+            start = max(start, min(bounds[0], int(min(chans) - 1.5 * fwhm_ch[min(chans)])), 0)
+            stop = min(stop, max(bounds[1], int(max(chans) + 1.5 * fwhm_ch[max(chans)]) + 1))
         x, y = energy[start:stop], counts[start:stop]
         if stop - start < 3 * len(mus) + 8:
             break
@@ -159,21 +175,25 @@ def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch):
         except (ValueError, np.linalg.LinAlgError):
             break
         peaks = pk.peaks_of(fit, x, (start, stop))
+        if fit.poor and sum(p.area for p in peaks) > pk.TAIL_MIN_AREA:
+            try:
+                shaped = pk.fit_region(x, y, mus, ranges, shape=True)
+                tailed = pk.peaks_of(shaped, x, (start, stop))
+                # the tail must earn its parameters and leave the areas determined
+                if (fit.chi2 - shaped.chi2) * fit.dof > 25.0 and all(
+                        t.area_unc < 3.0 * p.area_unc + 0.05 * abs(p.area) for t, p in zip(tailed, peaks)):
+                    fit, peaks = shaped, tailed
+            except (ValueError, np.linalg.LinAlgError):
+                pass
         close = [(i, j) for i in range(len(peaks)) for j in range(i + 1, len(peaks))
                  if abs(peaks[i].energy - peaks[j].energy) < 0.7 * float(resolution.fwhm(peaks[i].energy))]
-        if close:  # two peaks on one: keep the stronger and fit again
+        if close:  # two peaks on one
+            if best is not None:
+                break  # the added peak merged into another: the previous fit stands
             i, j = close[0]
             weaker = i if peaks[i].area < peaks[j].area else j
             mus = [p.energy for n, p in enumerate(peaks) if n != weaker]
             continue
-        area = sum(p.area for p in peaks)
-        if fit.poor and area > pk.TAIL_MIN_AREA:
-            try:
-                shaped = pk.fit_region(x, y, mus, ranges, shape=True)
-                if (fit.chi2 - shaped.chi2) * fit.dof > 25.0:
-                    fit, peaks = shaped, pk.peaks_of(shaped, x, (start, stop))
-            except (ValueError, np.linalg.LinAlgError):
-                pass
         curve = fit.model(fit.p)
         if best is not None and (best[0].chi2 - fit.chi2) * fit.dof < threshold * threshold:
             break  # the added peak did not earn its place
@@ -205,13 +225,13 @@ def find_peaks(energy, counts, resolution, threshold, clock, warnings):
         cands = sorted(sorted(cands, key=lambda c: -c.significance)[:MAX_CANDIDATES], key=lambda c: c.channel)
     found_peaks, regions = [], []
     t0 = time.perf_counter()
-    groups = group(cands, energy, fwhm_ch)
-    for n, g in enumerate(groups):
+    groups = group(cands, fwhm_ch)
+    for n, (g, bounds) in enumerate(zip(groups, limits(groups, len(energy)))):
         if time.perf_counter() - t0 > FIT_BUDGET_S:
             warnings.append(f"peak fits stopped after {FIT_BUDGET_S:g} s: {len(groups) - n} candidate regions not fitted")
             break
         peaks, region = clock("peak fits", fit_group, energy, counts, [c.channel for c in g], resolution, threshold,
-                              fwhm_ch)
+                              fwhm_ch, bounds)
         if region is not None:
             regions.append(region)
         found_peaks.extend(peaks)
