@@ -13,13 +13,10 @@ import time
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
-from . import report, synthetic
+from . import batch, report, synthetic
 from . import unfold as uf
-from .analysis import MIN_CHANNELS, Options, analyse
-from .calibration import energy_axis
-from .model import Calibration, Spectrum, SpectrumFileError
+from .model import Spectrum, SpectrumFileError
 from .peaks import DETECTORS
-from .readers import read_spectrum
 
 PROG = "quodex-spectrum"
 
@@ -68,7 +65,8 @@ def parser():
         epilog="Formats read: IAEA/ORTEC SPE, ANSI N42.42 (2006, 2011), ORTEC CHN, Amptek MCA, pocket-spectrometer "
                "XML, TKA, and text (counts; channel, counts; energy, counts; channel, energy, counts). Without FILE a "
                "synthetic HPGe spectrum of a mixed source is analysed.")
-    p.add_argument("file", nargs="?", metavar="FILE", help="the spectrum file")
+    p.add_argument("files", nargs="*", metavar="FILE", help="spectrum files, directories or glob patterns; more "
+                   "than one (or --out-dir, --dask) analyses them as a batch")
     p.add_argument("--lines", type=_energies, default=None, metavar="E1,E2,...",
                    help="known line energies in keV (default: none; the mixed source for the synthetic spectrum)")
     p.add_argument("--calibration", type=_calibration, metavar="c0,c1[,c2,...]",
@@ -86,26 +84,22 @@ def parser():
                    help="significance in standard deviations for the search and the net areas (default 5)")
     p.add_argument("--json", metavar="FILE", help="write the results as JSON")
     p.add_argument("--plot", metavar="FILE.png", help="draw the spectrum, the fits and the unfolding (needs matplotlib)")
+    p.add_argument("--out-dir", metavar="DIR", help="batch: one JSON per spectrum and summary.csv (and .parquet "
+                   "with pyarrow) in DIR (default quodex-spectrum-results)")
+    p.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
+                   help="batch: worker processes (default: the number of cores)")
+    p.add_argument("--dask", metavar="ADDRESS", help="batch: run on the dask.distributed scheduler at ADDRESS, or "
+                   "'local' for a LocalCluster of --jobs processes")
     p.add_argument("--seed", type=int, default=1, help="seed of the synthetic spectrum (default 1)")
     p.add_argument("--rl-iterations", type=_positive_int, default=100, help="Richardson-Lucy iterations (default 100)")
     p.add_argument("--em-iterations", type=_positive_int, default=200, help="ML-EM iterations (default 200)")
     return p
 
 
-def load(args):
-    """(spectrum, energies, calibration used, known lines) from the arguments."""
-    if args.file is None:
-        energy, counts = synthetic.hpge_mixed_source(seed=args.seed)
-        spectrum = Spectrum(counts, f"synthetic mixed source, seed {args.seed}", "synthetic", energies=energy)
-        return spectrum, energy, None, args.lines or synthetic.MIXED_SOURCE_KEV
-    spectrum = read_spectrum(args.file, args.measurement)
-    override = Calibration(args.calibration, "--calibration") if args.calibration else None
-    energy, calibration = energy_axis(spectrum, override)
-    if spectrum.channels < MIN_CHANNELS:
-        raise SpectrumFileError(f"{args.file}: a spectrum needs at least {MIN_CHANNELS} channels, found {spectrum.channels}")
-    if not energy[-1] > 0:
-        raise SpectrumFileError(f"{args.file}: energies end at {energy[-1]:g} keV")
-    return spectrum, energy, calibration, args.lines or ()
+def settings_of(args, lines):
+    return batch.Settings(lines=tuple(lines), threshold=args.threshold, calibration=args.calibration,
+                          recalibrate=args.recalibrate, detector=args.detector, measurement=args.measurement,
+                          rl_iterations=args.rl_iterations, em_iterations=args.em_iterations)
 
 
 def main(argv=None):
@@ -115,6 +109,11 @@ def main(argv=None):
         print(f"{PROG}: error: {message}", file=sys.stderr)
         return 2
 
+    files = batch.expand(args.files)
+    if len(files) > 1 or args.out_dir or args.dask or len(files) != len(args.files):
+        return run_batch(args, files, fail)
+    if args.jobs < 1:
+        return fail("--jobs must be at least 1")
     if args.plot and importlib.util.find_spec("matplotlib") is None:
         return fail("--plot needs matplotlib (pip install matplotlib)")
     for out in (args.plot, args.json):
@@ -122,16 +121,18 @@ def main(argv=None):
             return fail(f"cannot write {out}: no such directory")
     t0 = time.perf_counter()
     try:
-        spectrum, energy, calibration, lines = load(args)
         response = uf.load_response(args.response) if args.response else None
+        if files:
+            spectrum, result = batch.run(files[0], settings_of(args, args.lines or ()), response)
+        else:
+            energy, counts = synthetic.hpge_mixed_source(seed=args.seed)
+            spectrum = Spectrum(counts, f"synthetic mixed source, seed {args.seed}", "synthetic", energies=energy)
+            spectrum, result = batch.run((energy, counts), settings_of(args, args.lines or synthetic.MIXED_SOURCE_KEV),
+                                         response)
+            spectrum.path, spectrum.format = f"synthetic mixed source, seed {args.seed}", "synthetic"
     except SpectrumFileError as e:
         return fail(str(e))
-    loaded = time.perf_counter() - t0
-    options = Options(threshold=args.threshold, lines=tuple(lines), detector=args.detector,
-                      recalibrate=args.recalibrate, response=response, rl_iterations=args.rl_iterations,
-                      em_iterations=args.em_iterations)
-    result = analyse(energy, spectrum.counts, options, calibration)
-    result.times = {"reading": loaded, **result.times}
+    result.times = {"total": time.perf_counter() - t0, **result.times}
     if args.plot:
         t0 = time.perf_counter()
         try:
@@ -150,6 +151,77 @@ def main(argv=None):
     if args.plot:
         print(f"Figure written to {args.plot}")
     return 0
+
+
+def json_names(paths):
+    """A JSON file name per spectrum: its base name, or its path made flat where base names repeat."""
+    base = [os.path.splitext(os.path.basename(p))[0] for p in paths]
+    return [(b if base.count(b) == 1 else os.path.splitext(os.path.normpath(p).strip(os.sep))[0].replace(os.sep, "__"))
+            + ".json" for b, p in zip(base, paths)]
+
+
+def run_batch(args, files, fail):
+    if args.json or args.plot:
+        return fail("--json and --plot take one spectrum; a batch writes its JSON to --out-dir")
+    if not files:
+        return fail("no spectrum files given")
+    if args.jobs < 1:
+        return fail("--jobs must be at least 1")
+    out_dir = args.out_dir or "quodex-spectrum-results"
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        response = uf.load_response(args.response) if args.response else None
+    except OSError as e:
+        return fail(f"cannot write {out_dir}: {e.strerror or e}")
+    except SpectrumFileError as e:
+        return fail(str(e))
+    settings = settings_of(args, args.lines or ())
+    executor, closer = None, []
+    if args.dask:
+        try:
+            from dask.distributed import Client, LocalCluster
+        except ImportError:
+            return fail("--dask needs dask.distributed: pip install 'quodex-kernels[dask]'")
+        if args.dask == "local":
+            cluster = LocalCluster(n_workers=args.jobs, threads_per_worker=1, processes=True, dashboard_address=None)
+            closer.append(cluster)
+            executor = Client(cluster)
+        else:
+            executor = Client(args.dask)
+        closer.insert(0, executor)
+    elif args.jobs > 1 and len(files) > 1:
+        executor = batch.process_pool(min(args.jobs, len(files)), response)
+    results = gen = batch.analyse_many(files, settings, executor, response)
+    if sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None:
+        from tqdm import tqdm
+        results = tqdm(results, total=len(files), unit="spectrum", file=sys.stderr)
+    docs, failed = [], []
+    try:
+        for doc, name in zip(results, json_names(files)):
+            docs.append(doc)
+            if "error" in doc:
+                failed.append(doc["error"])
+            report.write_json(os.path.join(out_dir, name), doc)
+        written = batch.write_summary(batch.summary_rows(docs), os.path.join(out_dir, "summary"))
+    finally:
+        gen.close()  # cancels what is left before the executor goes
+        if executor is not None and not closer:
+            executor.shutdown(cancel_futures=True)
+        for c in closer:
+            c.close()
+    print(f"{'file':40s} {'peaks':>5s} {'identified':>10s}  missing lines / error")
+    for doc in docs:
+        path = doc["input"]["path"]
+        if "error" in doc:
+            print(f"{path[-40:]:40s} {'-':>5s} {'-':>10s}  error: {doc['error']}")
+            continue
+        named = sum(p["identification"] is not None for p in doc["peaks"])
+        missing = ", ".join(f"{e:g}" for e in doc["missing_lines"])
+        print(f"{path[-40:]:40s} {len(doc['peaks']):5d} {named:10d}  {missing}")
+    print(f"{len(docs) - len(failed)} of {len(docs)} spectra analysed; results in {', '.join(written)}")
+    for message in failed:
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

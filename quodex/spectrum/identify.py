@@ -1,5 +1,5 @@
-"""Names for found peaks: known lines, annihilation radiation, and escape peaks whose parent is present
-with an intensity the detector can give them."""
+"""Names for found peaks: known lines, annihilation radiation, escape peaks whose parent is present with
+an intensity the detector can give them, and coincidence sums of two found lines."""
 from __future__ import annotations
 
 ELECTRON_KEV = 511.0
@@ -27,7 +27,9 @@ def identify(peaks, lines, resolution, kind):
         pk.identification = None
     missing = []
     for line in sorted(lines):
-        near = [pk for pk in peaks if pk.identification is None and abs(pk.energy - line) <= tolerance(pk, resolution)]
+        widen = 1.5 if abs(line - ANNIHILATION_KEV) < 1 else 1.0  # Doppler broadening widens 511 keV
+        near = [pk for pk in peaks if pk.identification is None
+                and abs(pk.energy - line) <= widen * tolerance(pk, resolution)]
         if near:
             best = min(near, key=lambda pk: abs(pk.energy - line))
             best.identification = f"{line:g} keV" + (" (annihilation)" if abs(line - ANNIHILATION_KEV) < 1 else "")
@@ -45,4 +47,13 @@ def identify(peaks, lines, resolution, kind):
                 if (abs(pk.energy - (parent.energy - shift)) <= tolerance(pk, resolution)
                         and pk.area <= max_escape_ratio(parent.energy, kind) * parent.area + 3 * pk.area_unc):
                     pk.identification = f"{name} escape of {parent.identification.split(' ')[0]} keV"
+    # true coincidence sums: two identified lines detected together, far weaker than either
+    for pk in peaks:
+        if pk.identification is not None:
+            continue
+        for i, a in enumerate(parents):
+            for b in parents[i:]:
+                if (abs(pk.energy - (a.energy + b.energy)) <= tolerance(pk, resolution)
+                        and pk.area < 0.2 * min(a.area, b.area)):
+                    pk.identification = f"sum of {a.identification.split(' ')[0]} + {b.identification.split(' ')[0]} keV"
     return missing
