@@ -234,6 +234,9 @@ def find_peaks(energy, counts, resolution, threshold, clock, warnings):
                               fwhm_ch, bounds)
         if region is not None:
             regions.append(region)
+        else:
+            at = ", ".join(f"{float(np.interp(c.channel, np.arange(len(energy)), energy)):.1f}" for c in g)
+            warnings.append(f"no fit for the candidates at {at} keV (region too short or fit failed)")
         found_peaks.extend(peaks)
     return judge(found_peaks, resolution, threshold), regions, len(cands)
 
