@@ -36,6 +36,14 @@ def decode_text(path, data: bytes) -> str:
     return data.decode("latin-1")
 
 
+def is_number(text):
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False
+
+
 def number(path, where, text, what="not a number"):
     """float(text), or a SpectrumFileError naming where it stands."""
     try:

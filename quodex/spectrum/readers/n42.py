@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from .common import check_counts, combine, fail, finish, iso_duration, make_calibration, pick_measurement
+from .common import (check_counts, combine, fail, finish, is_number, iso_duration, make_calibration,
+                     pick_measurement)
 from .xmltree import child, parse, text_of
 
 _ROOTS = {"RadInstrumentData": "N42 2011", "N42InstrumentData": "N42 2006"}
@@ -87,7 +88,7 @@ def _channel_data(path, where, element):
     try:
         values = np.array(tokens, dtype=np.float64)
     except ValueError:
-        bad = next(i for i, t in enumerate(tokens) if not _is_number(t))
+        bad = next(i for i, t in enumerate(tokens) if not is_number(t))
         raise fail(path, where, f"value {bad + 1} is not a number: {tokens[bad][:40]!r}") from None
     code = (element.get("compressionCode") or element.get("Compression") or "").strip().lower()
     if code == "countedzeroes":
@@ -95,14 +96,6 @@ def _channel_data(path, where, element):
     if code not in ("", "none"):
         raise fail(path, where, f"unknown compression {code!r}")
     return values
-
-
-def _is_number(text):
-    try:
-        float(text)
-        return True
-    except ValueError:
-        return False
 
 
 def _expand_zeroes(path, where, values):

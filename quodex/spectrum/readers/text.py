@@ -5,7 +5,7 @@ import re
 
 import numpy as np
 
-from .common import decode_text, fail, finish
+from .common import decode_text, fail, finish, is_number
 
 FORMAT = "text"
 _ROLE_WORDS = [("channel", r"\bchan\w*|\bch\b|\bkanal\w*|\bbin\b"),
@@ -52,7 +52,7 @@ def _rows(path, text):
         fields = [f.strip() for f in line.split(sep)] if sep else line.split()
         if comma:
             fields = [f.replace(",", ".") for f in fields]
-        if not rows and not _is_number(fields[0]):
+        if not rows and not is_number(fields[0]):
             header.append(line)
             continue
         try:
@@ -69,14 +69,6 @@ def _separator(line):
         if sep in line:
             return sep, "," in line
     return ("," if "," in line else None), False
-
-
-def _is_number(text):
-    try:
-        float(text)
-        return True
-    except ValueError:
-        return False
 
 
 def _header_roles(line, columns):
