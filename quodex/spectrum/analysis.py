@@ -253,8 +253,6 @@ def judge(peaks, resolution, threshold):
         if "centroid at edge" in p.flags and any(abs(p.energy - q.energy) < 3 * float(resolution.fwhm(p.energy))
                                                  for q in keep):
             continue
-        if p.fwhm > 1.6 * float(resolution.fwhm(p.energy)) and "wide" not in p.flags:
-            p.flags.append("wide")  # a Compton edge, a backscatter bump or an unresolved group, not one line
         keep.append(p)
     return sorted(keep, key=lambda p: p.energy)
 
@@ -284,6 +282,9 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
     refined = refine_resolution(peaks, resolution)
     if refined is not None:
         resolution = refined
+    for p in peaks:
+        if p.fwhm > 1.6 * float(resolution.fwhm(p.energy)):
+            p.flags.append("wide")  # a Compton edge, a backscatter bump or an unresolved group, not one line
     calibration, recal = base_calibration, None
     if options.recalibrate:
         if not options.lines:

@@ -325,8 +325,9 @@ def fit_resolution(points):
         if res.b <= 0 and res.a <= 0:
             return None
         off = np.abs(np.log(f / res.fwhm(e)))
-        worst = int(np.argmax(off))
-        if off[worst] <= math.log(1.25) or len(pts) <= 2:
+        if off.max() <= math.log(1.25) or len(pts) == 1:
             return res
+        # two points that disagree cannot say which is wrong: trust the better determined one
+        worst = int(np.argmax(off)) if len(pts) > 2 else int(np.argmin([p[2] for p in pts]))
         del pts[worst]
     return None

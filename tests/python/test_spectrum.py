@@ -55,6 +55,9 @@ SCINT = synthetic.scintillator_fwhm
     ("LaBr3 3 %", (121.78, 344.28, 778.9, 1408.0), (5e4, 6e4, 2e4, 2.2e4), SCINT(0.03), 2048, dict(scintillator=True)),
     ("NaI, 4096 channels", (356.0, 661.66), (5e4, 5e4), SCINT(0.075), 4096, dict(scintillator=True)),
     ("HPGe with a low-energy tail", (356.01, 1332.49), (2e5, 5e4), synthetic.hpge_fwhm, 8192, dict(tail=0.08)),
+    ("BGO 11 %", (661.66,), (5e4,), SCINT(0.11), 1024, dict(scintillator=True)),  # its backscatter peak is narrower
+    ("CdTe X-rays, 0-120 keV", (13.9, 17.75, 20.8, 26.34, 59.54), (3e3, 4e3, 1e3, 2e3, 2e4),
+     lambda e: np.sqrt(0.16 + 0.004 * np.maximum(e, 0)), 1024, dict(tail=0.15, e_max=120.0)),
 ])
 def test_every_detector_without_a_prior(name, lines, areas, fwhm, n, kw):
     energy, counts = synthetic.source_spectrum(lines, areas, fwhm, n=n, seed=3, **kw)
