@@ -100,7 +100,7 @@ def write_amptek(path, counts, calibration=None, live_time=100.0, real_time=110.
         scale = {"keV": 1.0, "eV": 1e3}[unit]
         out += ["<<CALIBRATION>>", f"LABEL - {unit}"]
         for ch in np.linspace(10, len(counts) - 10, points).round():
-            out.append(f"{int(ch)} {np.polyval(list(calibration)[::-1], ch) * scale!r}")
+            out.append(f"{int(ch)} {float(np.polyval(list(calibration)[::-1], ch) * scale)!r}")
     out += ["<<DATA>>", *map(str, _ints(counts)), "<<END>>"]
     _write(path, "\r\n".join(out) + "\r\n")
 
@@ -109,7 +109,7 @@ def write_radiacode(path, counts, calibration=None, live_time=100.0, background=
     def spectrum(tag, c):
         cal = "" if calibration is None else (
             f"<EnergyCalibration><PolynomialOrder>{len(calibration) - 1}</PolynomialOrder><Coefficients>"
-            + "".join(f"<Coefficient>{v!r}</Coefficient>" for v in calibration) + "</Coefficients></EnergyCalibration>")
+            + "".join(f"<Coefficient>{float(v)!r}</Coefficient>" for v in calibration) + "</Coefficients></EnergyCalibration>")
         return (f"<{tag}><NumberOfChannels>{len(c)}</NumberOfChannels><SpectrumName>test</SpectrumName>"
                 f"<MeasurementTime>{live_time}</MeasurementTime>{cal}<Spectrum>"
                 + "".join(f"<DataPoint>{v}</DataPoint>" for v in _ints(c)) + f"</Spectrum></{tag}>")
@@ -128,7 +128,9 @@ def write_text(path, counts, energies=None, channels=False, sep=",", header=None
     """Columns [channel] [energy] counts; header: a line written first (e.g. 'Energy (keV),Counts')."""
     columns = ([list(range(len(counts)))] if channels else []) + ([energies] if energies is not None else [])
     rows = zip(*columns, _ints(counts))
-    fmt = (lambda v: repr(v).replace(".", ",")) if decimal_comma else repr
+    def fmt(v):  # repr of a plain int or float: NumPy 2 scalars repr as 'np.float64(...)'
+        text = repr(int(v) if isinstance(v, (int, np.integer)) else float(v))
+        return text.replace(".", ",") if decimal_comma else text
     out = ([header] if header else []) + [sep.join(fmt(v) for v in row) for row in rows]
     _write(path, ("\ufeff" if bom else "") + "\n".join(out) + "\n")
 
