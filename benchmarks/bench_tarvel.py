@@ -9,15 +9,12 @@ checked to be identical to the kernel's before timing.
 Run from the repository root with the module built:  python benchmarks/bench_tarvel.py
 """
 import argparse
-import os
-import sys
 
 import numpy as np
 
-
-from quodex.spectrum import synthetic  # noqa: E402
-from harness import best_of  # noqa: E402
-from quodex.utils.numerics.kernels.tarvel import tarvel_cy  # noqa: E402
+from harness import best_of
+from quodex.spectrum import synthetic
+from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 
 def region_bounds(E_p, top, escape):

@@ -2,7 +2,6 @@
 refinement, identification, sharpening and unfolding."""
 from __future__ import annotations
 
-import math
 import time
 from dataclasses import dataclass, field
 

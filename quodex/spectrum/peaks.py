@@ -3,7 +3,6 @@ step where the counts call for them) on a straight background, and the detector 
 from __future__ import annotations
 
 import math
-import time
 from dataclasses import dataclass, field
 
 import numpy as np
