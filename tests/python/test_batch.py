@@ -53,7 +53,11 @@ def test_summary_table_has_a_row_per_peak(spectra, tmp_path):
         rows = list(csv.DictReader(f))
     assert len(rows) == sum(len(d.get("peaks") or [None]) for d in docs.values())
     assert [r for r in rows if r["error"]][0]["file"].endswith("corrupt.spe")
-    pq = pytest.importorskip("pyarrow.parquet")
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:  # not installed, or built for another NumPy: the CSV stands alone
+        assert not (tmp_path / "summary.parquet").exists()
+        return
     assert pq.read_table(tmp_path / "summary.parquet").num_rows == len(rows)
 
 
