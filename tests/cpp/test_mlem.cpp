@@ -55,7 +55,8 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // Runs the plain reference order and the validated fused path from x = 1 and returns both results.
-std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, int iterations, int step = 1) {
+std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, int iterations, int step = 1,
+                                                             Isa isa = best_isa()) {
     const std::size_t n = p.y.size();
     const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
     const Strided<const double> sens = p.has_sensitivity ? view(p.sensitivity) : Strided<const double>();
@@ -66,16 +67,14 @@ std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, i
                                 Strided<double>(rr.data(), n), Strided<double>(cr.data(), n)},
                       iterations);
 
-    Spread<double> xf(std::vector<double>(n, 1.0), step, kNaN), ef(std::vector<double>(n), step, kNaN),
-        rf(std::vector<double>(n), step, kNaN), cf(std::vector<double>(n), step, kNaN);
+    Spread<double> xf(std::vector<double>(n, 1.0), step, kNaN);
     const Spread<double> y(p.y, step, kNaN), values(p.values, step, kNaN), sensitivity(p.sensitivity, step, kNaN);
     const Spread<std::int64_t> offsets(p.offsets, step, -1);
     const Spread<std::int32_t> indices(p.indices, step, -1);
     const ResponseRows spread_rows{offsets.get(), indices.get(), values.get()};
     const Strided<const double> spread_sens = p.has_sensitivity ? sensitivity.get() : Strided<const double>();
-    const RowsLayout layout = validate_rows(std::ptrdiff_t(n), spread_rows, spread_sens, p.has_sensitivity);
-    iterate(y.get(), spread_rows, spread_sens, p.has_sensitivity, Workspace{xf.mut(), ef.mut(), rf.mut(), cf.mut()},
-            iterations, layout);
+    const MlemPlan plan = make_plan(own_rows(y.get(), spread_rows, spread_sens, p.has_sensitivity), iterations, isa);
+    iterate(plan, xf.mut(), iterations);
     return {xr, xf.values()};
 }
 
@@ -300,7 +299,7 @@ TEST(Fused, NoSensitivityEqualsOnes) {
     EXPECT_TRUE(same_bits(without, run_both(p, 4).second));
 }
 
-// Both builds of the run path, whatever the dispatcher would pick on this machine.
+// Every build of the run path, whatever the dispatcher would pick on this machine.
 TEST(Fused, RunPathVariantsBitIdentical) {
     std::mt19937_64 rng(2024);
     for (int trial = 0; trial < 60; ++trial) {
@@ -308,20 +307,11 @@ TEST(Fused, RunPathVariantsBitIdentical) {
         const Problem p = random_problem(rng, n, {.odd_sensitivity = trial % 3 == 0, .runs = true});
         const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
         ASSERT_TRUE(validate_rows(n, rows, view(p.sensitivity), true).runs);
-        const detail::RunRows runs{rows.offsets, rows.indices, p.values.data()};
         for (int iterations : {1, 3}) {
             const std::vector<double> want = run_both(p, iterations).first;
-            using Variant = void (*)(Strided<const double>, const detail::RunRows&, Strided<const double>, bool,
-                                     Strided<double>, double*, double*, int);
-            std::vector<Variant> variants{detail::iterate_runs_generic};
-#ifdef QUODEX_HAVE_AVX2_CLONE
-            if (detail::cpu_has_avx2()) variants.push_back(detail::iterate_runs_avx2);
-#endif
-            for (Variant run : variants) {
-                std::vector<double> x(n, 1.0), e(n), r(n);
-                run(view(p.y), runs, view(p.sensitivity), true, Strided<double>(x.data(), n), e.data(), r.data(),
-                    iterations);
-                ASSERT_TRUE(same_bits(want, x)) << "trial " << trial;
+            for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+                if (!isa_supported(isa)) continue;
+                ASSERT_TRUE(same_bits(want, run_both(p, iterations, 1, isa).second)) << "trial " << trial;
             }
         }
     }
