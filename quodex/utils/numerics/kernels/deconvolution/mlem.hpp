@@ -10,16 +10,22 @@
 // Two forms of the same arithmetic:
 //  * the reference routines (forward, compute_ratio, back_project_row, backward, apply_sensitivity,
 //    multiply_update), range-tested element by element, in the plain order of one iteration;
-//  * validate_rows + iterate: the rows are checked once, then the iterations run fused and unchecked.
-//    Every element sees the same operations in the same order as in the reference form, so the
-//    results are bit-identical; tests/cpp compares the two on random rows.
+//  * own_rows + make_plan + iterate: the rows are checked and copied once, then the iterations run fused
+//    and unchecked on the copies, run rows in diagonal blocks of vector lanes where the CPU has AVX2 or
+//    AVX-512. Every element sees the same operations in the same order as in the reference form, so
+//    the results are bit-identical; tests/cpp compares the forms on random and Gaussian rows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "../frame/simd_exp.hpp"
 #include "../frame/views.hpp"
@@ -106,19 +112,30 @@ inline void iterate_reference(Strided<const double> y, const ResponseRows& r, St
 // thread that rewrites the caller's arrays meanwhile can change what a call computes, never where it
 // reads or writes.
 
-// 64-byte aligned storage of trivially copyable elements, left uninitialised.
+// 64-byte aligned storage of trivially copyable elements, left uninitialised. Large arrays are fresh
+// memory on every call; on 2 MiB aligned ranges marked for huge pages the kernel takes one fault per
+// 2 MiB instead of one per 4 KiB, which otherwise costs about as much as filling them.
 template <class T>
 class OwnedArray {
+    static constexpr std::size_t kHuge = std::size_t{2} << 20;
+    static std::size_t alignment(std::size_t bytes) noexcept { return bytes >= 2 * kHuge ? kHuge : 64; }
     struct Free {
-        void operator()(T* p) const noexcept { ::operator delete(p, std::align_val_t{64}); }
+        std::size_t align;
+        void operator()(T* p) const noexcept { ::operator delete(p, std::align_val_t{align}); }
     };
-    std::unique_ptr<T, Free> data_;
+    std::unique_ptr<T, Free> data_{nullptr, Free{64}};
     std::size_t size_ = 0;
 
 public:
     OwnedArray() = default;
-    explicit OwnedArray(std::size_t n)
-        : data_(static_cast<T*>(::operator new((n ? n : 1) * sizeof(T), std::align_val_t{64}))), size_(n) {}
+    explicit OwnedArray(std::size_t n) : size_(n) {
+        const std::size_t bytes = (n ? n : 1) * sizeof(T);
+        const std::size_t align = alignment(bytes);
+        data_ = std::unique_ptr<T, Free>(static_cast<T*>(::operator new(bytes, std::align_val_t{align})), Free{align});
+#if defined(MADV_HUGEPAGE)
+        if (align == kHuge) madvise(data_.get(), bytes / kHuge * kHuge, MADV_HUGEPAGE);
+#endif
+    }
     T* data() const noexcept { return data_.get(); }
     std::size_t size() const noexcept { return size_; }
     T& operator[](std::size_t i) const noexcept { return data_.get()[i]; }
@@ -179,9 +196,30 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
     std::int64_t k = 0;
     std::int64_t lo = bound[0];
     bound[0] = 0;
+    const bool contiguous = r.indices.contiguous() && r.values.contiguous();
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         const std::int64_t hi = bound[j + 1];
-        if (lo < hi) {
+        if (lo < hi && lo >= 0 && contiguous) {
+            // The common case in one pass without branches on the data; a bad bin throws after the row.
+            const std::int64_t len = hi - lo;
+            const auto* ip = reinterpret_cast<const std::int32_t*>(r.indices.data) + lo;
+            std::memcpy(o.weight.data() + k, reinterpret_cast<const double*>(r.values.data) + lo,
+                        static_cast<std::size_t>(len) * sizeof(double));
+            std::uint32_t* bp = o.bin.data() + k;
+            const std::int64_t first = ip[0];
+            bool bad = false, negative = false, run = true;
+            for (std::int64_t q = 0; q < len; ++q) {
+                const std::int64_t b = ip[q];
+                bad |= (b < -n) | (b >= n);
+                negative |= b < 0;
+                run &= b == first + q;
+                bp[q] = static_cast<std::uint32_t>(b < 0 ? b + n : b);
+            }
+            if (bad) throw OutOfBounds{0};
+            if (negative) o.layout.wrap_bins = true;
+            if (!run) o.layout.runs = false;
+            k += len;
+        } else if (lo < hi) {
             std::int64_t first = 0;
             for (std::int64_t q = lo; q < hi; ++q, ++k) {
                 std::int64_t b = r.indices[q < 0 ? q + r.indices.size : q];
@@ -238,14 +276,15 @@ struct Block {
     std::int64_t core_begin;   // [core_begin, core_end): slots where every lane has an entry
     std::int64_t core_end;
     std::size_t cells;         // offset of slot 0 in the cells, P * L doubles
-    std::size_t bounds;        // offset of s_l (L values), then s_l + length_l (L values)
+    std::size_t masks;         // offset of the edge slots' lane masks, L per slot: first [0, core_begin),
+                               // then [core_end, slots)
 };
 
 }  // namespace detail
 
-// Iterations with fewer than this many run the run rows without blocks: copying into the blocks costs
-// about what a few iterations gain.
-inline constexpr int kBlockMinIterations = 4;
+// Calls with fewer iterations run the run rows without blocks: copying into the blocks costs 1-2 ns per
+// entry, what 5-10 iterations gain on the Gaussian rows.
+inline constexpr int kBlockMinIterations = 12;
 
 // Everything one call's iterations use, made with the GIL held: the owned rows, the blocks of the
 // vector path `isa` (none on Baseline), and padded scratch for x, estimate and ratio.
@@ -255,7 +294,7 @@ struct MlemPlan {
     int lanes = 0;
     std::vector<detail::Block> blocks;
     OwnedArray<double> cells;
-    OwnedArray<std::int64_t> lane_bounds;
+    OwnedArray<std::int64_t> masks;  // all bits set in the lanes of an edge slot that hold an entry
     OwnedArray<double> x, estimate, ratio;  // estimate and ratio: n + 2 * kScratchPad
     std::int64_t block_entries = 0;         // entries held in blocks
     std::int64_t block_cells = 0;           // their cells, padding included
@@ -299,7 +338,8 @@ inline bool shape_block(const OwnedRows& o, std::int64_t row, int L, Block& b, s
 
 }  // namespace detail
 
-inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa()) {
+inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa(),
+                          int min_block_iterations = kBlockMinIterations) {
     using namespace detail;
     MlemPlan p;
     p.rows = std::move(rows);
@@ -313,33 +353,41 @@ inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa()
     for (std::size_t i = 0; i < padded; ++i) p.estimate[i] = p.ratio[i] = 0.0;
 
     const int L = block_lanes(isa);
-    if (L == 0 || !o.layout.runs || iterations < kBlockMinIterations) return p;
+    if (L == 0 || !o.layout.runs || iterations < min_block_iterations) return p;
     p.lanes = L;
-    std::size_t cells = 0;
+    std::size_t cells = 0, masks = 0;
     for (std::int64_t row = 0; row + L <= n; row += L) {
         Block b;
         std::int64_t entries;
         if (!shape_block(o, row, L, b, entries)) continue;
         b.cells = cells;
-        b.bounds = p.blocks.size() * 2 * static_cast<std::size_t>(L);
+        b.masks = masks;
         cells += static_cast<std::size_t>(b.slots * L);
+        masks += static_cast<std::size_t>((b.core_begin + b.slots - b.core_end) * L);
         p.block_entries += entries;
         p.blocks.push_back(b);
     }
     p.block_cells = static_cast<std::int64_t>(cells);
     p.cells = OwnedArray<double>(cells);
-    p.lane_bounds = OwnedArray<std::int64_t>(p.blocks.size() * 2 * static_cast<std::size_t>(L));
-    for (std::size_t c = 0; c < cells; ++c) p.cells[c] = 0.0;
+    p.masks = OwnedArray<std::int64_t>(masks);
+    std::vector<std::int64_t> first(static_cast<std::size_t>(L)), last(static_cast<std::size_t>(L));
     for (const Block& b : p.blocks) {
-        double* c = p.cells.data() + b.cells;
-        std::int64_t* s = p.lane_bounds.data() + b.bounds;
         for (int l = 0; l < L; ++l) {
             const std::int64_t lo = o.start[b.row + l], hi = o.start[b.row + l + 1];
             const std::int64_t len = hi > lo ? hi - lo : 0;
-            const std::int64_t first = len ? std::int64_t{o.bin[lo]} - l - b.g : 0;
-            s[l] = first;
-            s[L + l] = first + len;
-            for (std::int64_t q = 0; q < len; ++q) c[(first + q) * L + l] = o.weight[lo + q];
+            first[l] = len ? std::int64_t{o.bin[lo]} - l - b.g : 0;
+            last[l] = first[l] + len;
+        }
+        // Slot-major, written in order: lane l's entry q = slot - first[l] where there is one.
+        double* c = p.cells.data() + b.cells;
+        std::int64_t* m = p.masks.data() + b.masks;
+        for (std::int64_t slot = 0; slot < b.slots; ++slot) {
+            const bool edge = slot < b.core_begin || slot >= b.core_end;
+            for (int l = 0; l < L; ++l) {
+                const bool entry = slot >= first[l] && slot < last[l];
+                *c++ = entry ? o.weight[o.start[b.row + l] + slot - first[l]] : 0.0;
+                if (edge) *m++ = entry ? -1 : 0;
+            }
         }
     }
     return p;
@@ -439,17 +487,12 @@ template <int W>
     *reinterpret_cast<typename Vec<W>::DU*>(p) = v;
 }
 
-// Sets to +0.0 the lanes of v that hold no entry at slot p (lane l holds one where s_l <= p < e_l).
-// Adding +0.0 leaves every sum that started at +0.0 unchanged (such a sum is never -0.0), where
-// multiplying a zero weight could give 0 * inf = NaN.
+// Sets to +0.0 the lanes of v outside the mask m. Adding +0.0 leaves every sum that started at +0.0
+// unchanged (such a sum is never -0.0), where multiplying a zero weight could give 0 * inf = NaN.
 template <int W>
-[[gnu::always_inline]] inline void keep_entries(typename Vec<W>::D& v, std::int64_t p, const std::int64_t* s,
-                                                const std::int64_t* e) noexcept {
+[[gnu::always_inline]] inline void keep_entries(typename Vec<W>::D& v, const std::int64_t* m) noexcept {
     using I = typename Vec<W>::I;
-    using IU = typename Vec<W>::IU;
-    const I pv = I{} + p;
-    const I m = (pv >= *reinterpret_cast<const IU*>(s)) & (pv < *reinterpret_cast<const IU*>(e));
-    v = (typename Vec<W>::D)((I)v & m);
+    v = (typename Vec<W>::D)((I)v & *reinterpret_cast<const typename Vec<W>::IU*>(m));
 }
 
 // b moved one bin lower: (a[W - 1], b[0], ..., b[W - 2]).
@@ -459,40 +502,42 @@ template <int W>
     else b = __builtin_shufflevector(a, b, 3, 4, 5, 6);
 }
 
+// One slot of the back projection; m: the slot's lane masks when Masked.
 template <int W, bool Masked>
 [[gnu::always_inline]] inline void gather_slot(std::int64_t p, const double* cells, const double* ratio,
-                                               const std::int64_t* s, typename Vec<W>::D (&acc)[kBlockVectors]) noexcept {
+                                               const std::int64_t* m,
+                                               typename Vec<W>::D (&acc)[kBlockVectors]) noexcept {
     constexpr int L = W * kBlockVectors;
     for (int v = 0; v < kBlockVectors; ++v) {
         typename Vec<W>::D w, r;
         load<W>(cells + p * L + v * W, w);
         load<W>(ratio + p + v * W, r);
         typename Vec<W>::D prod = w * r;
-        if constexpr (Masked) keep_entries<W>(prod, p, s + v * W, s + L + v * W);
+        if constexpr (Masked) keep_entries<W>(prod, m + v * W);
         acc[v] = acc[v] + prod;
     }
 }
 
 // Back projections of the block's rows into total[0 .. L): slots ascending, so each lane's sum is one
-// chain in entry order, as back_project_row adds.
+// chain in entry order, as back_project_row adds. Only the edge slots need masks.
 template <int W>
-[[gnu::always_inline]] inline void block_gather(const Block& b, const double* cells, const std::int64_t* bounds,
+[[gnu::always_inline]] inline void block_gather(const Block& b, const double* cells, const std::int64_t* masks,
                                                 const double* ratio, double* total) noexcept {
     constexpr int L = W * kBlockVectors;
     typename Vec<W>::D acc[kBlockVectors] = {};
     const double* c = cells + b.cells;
-    const std::int64_t* s = bounds + b.bounds;
+    const std::int64_t* m = masks + b.masks;
     const double* r = ratio + b.g;
     std::int64_t p = 0;
-    for (; p < b.core_begin; ++p) gather_slot<W, true>(p, c, r, s, acc);
-    for (; p < b.core_end; ++p) gather_slot<W, false>(p, c, r, s, acc);
-    for (; p < b.slots; ++p) gather_slot<W, true>(p, c, r, s, acc);
+    for (; p < b.core_begin; ++p, m += L) gather_slot<W, true>(p, c, r, m, acc);
+    for (; p < b.core_end; ++p) gather_slot<W, false>(p, c, r, m, acc);
+    for (; p < b.slots; ++p, m += L) gather_slot<W, true>(p, c, r, m, acc);
     for (int v = 0; v < kBlockVectors; ++v) store<W>(total + v * W, acc[v]);
-    static_cast<void>(L);
 }
 
+// One slot of the scatter, e holding the estimate bins of slot p, which then moves to slot p - 1.
 template <int W, bool Masked>
-[[gnu::always_inline]] inline void scatter_slot(std::int64_t p, const double* cells, const std::int64_t* s,
+[[gnu::always_inline]] inline void scatter_slot(std::int64_t p, const double* cells, const std::int64_t* m,
                                                 const typename Vec<W>::D (&xv)[kBlockVectors],
                                                 typename Vec<W>::D (&e)[kBlockVectors], double* est) noexcept {
     constexpr int L = W * kBlockVectors;
@@ -500,7 +545,7 @@ template <int W, bool Masked>
         typename Vec<W>::D w;
         load<W>(cells + p * L + v * W, w);
         typename Vec<W>::D prod = xv[v] * w;
-        if constexpr (Masked) keep_entries<W>(prod, p, s + v * W, s + L + v * W);
+        if constexpr (Masked) keep_entries<W>(prod, m + v * W);
         e[v] = e[v] + prod;
     }
     // The top bin, est[p + L - 1], is final: no lower slot reaches it. Storing the whole top vector
@@ -518,21 +563,24 @@ template <int W, bool Masked>
 // distinct. The bins of the current slot stay in registers, shifted one bin down per slot; the loads
 // below them never meet a store of this block.
 template <int W>
-[[gnu::always_inline]] inline void block_scatter(const Block& b, const double* cells, const std::int64_t* bounds,
+[[gnu::always_inline]] inline void block_scatter(const Block& b, const double* cells, const std::int64_t* masks,
                                                  const double* x, double* estimate) noexcept {
     using D = typename Vec<W>::D;
+    constexpr int L = W * kBlockVectors;
     D xv[kBlockVectors], e[kBlockVectors];
     const double* c = cells + b.cells;
-    const std::int64_t* s = bounds + b.bounds;
     double* est = estimate + b.g;
     for (int v = 0; v < kBlockVectors; ++v) {
         load<W>(x + v * W, xv[v]);
         load<W>(est + (b.slots - 1) + v * W, e[v]);
     }
+    // Edge masks: [0, core_begin) first, then [core_end, slots).
+    const std::int64_t* m = masks + b.masks + (b.core_begin + b.slots - 1 - b.core_end) * L;
     std::int64_t p = b.slots - 1;
-    for (; p >= b.core_end; --p) scatter_slot<W, true>(p, c, s, xv, e, est);
-    for (; p >= b.core_begin; --p) scatter_slot<W, false>(p, c, s, xv, e, est);
-    for (; p >= 0; --p) scatter_slot<W, true>(p, c, s, xv, e, est);
+    for (; p >= b.core_end; --p, m -= L) scatter_slot<W, true>(p, c, m, xv, e, est);
+    m = masks + b.masks + (b.core_begin - 1) * L;
+    for (; p >= b.core_begin; --p) scatter_slot<W, false>(p, c, m, xv, e, est);
+    for (; p >= 0; --p, m -= L) scatter_slot<W, true>(p, c, m, xv, e, est);
     for (int v = 0; v + 1 < kBlockVectors; ++v) store<W>(est + v * W, e[v]);
 }
 
@@ -556,7 +604,7 @@ template <int W>
             constexpr int L = W * kBlockVectors;
             for (const Block& b : p.blocks) {
                 for (; j < b.row; ++j) scatter_run(run_of(o, j), x[j], est);
-                block_scatter<W>(b, p.cells.data(), p.lane_bounds.data(), x + b.row, est);
+                block_scatter<W>(b, p.cells.data(), p.masks.data(), x + b.row, est);
                 j = b.row + L;
             }
         }
@@ -575,7 +623,7 @@ template <int W>
             alignas(64) double total[L];
             for (const Block& b : p.blocks) {
                 iterate_run_rows(o, j, b.row, x, est, ratio, project_next);
-                block_gather<W>(b, p.cells.data(), p.lane_bounds.data(), ratio, total);
+                block_gather<W>(b, p.cells.data(), p.masks.data(), ratio, total);
                 double* xb = x + b.row;
                 if (o.has_sensitivity) {
                     const double* d = o.divisor.data() + b.row;
@@ -583,7 +631,7 @@ template <int W>
                 } else {
                     for (int l = 0; l < L; ++l) xb[l] = xb[l] * total[l];
                 }
-                if (project_next) block_scatter<W>(b, p.cells.data(), p.lane_bounds.data(), xb, est);
+                if (project_next) block_scatter<W>(b, p.cells.data(), p.masks.data(), xb, est);
                 j = b.row + L;
             }
         }
