@@ -16,6 +16,7 @@
 //    the results are bit-identical; tests/cpp compares the forms on random and Gaussian rows.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -112,28 +113,31 @@ inline void iterate_reference(Strided<const double> y, const ResponseRows& r, St
 // thread that rewrites the caller's arrays meanwhile can change what a call computes, never where it
 // reads or writes.
 
-// 64-byte aligned storage of trivially copyable elements, left uninitialised. Large arrays are fresh
+// Storage of trivially copyable elements, left uninitialised. Large arrays are fresh
 // memory on every call; on 2 MiB aligned ranges marked for huge pages the kernel takes one fault per
 // 2 MiB instead of one per 4 KiB, which otherwise costs about as much as filling them.
 template <class T>
 class OwnedArray {
     static constexpr std::size_t kHuge = std::size_t{2} << 20;
-    static std::size_t alignment(std::size_t bytes) noexcept { return bytes >= 2 * kHuge ? kHuge : 64; }
     struct Free {
-        std::size_t align;
-        void operator()(T* p) const noexcept { ::operator delete(p, std::align_val_t{align}); }
+        bool huge;
+        void operator()(T* p) const noexcept {
+            if (huge) ::operator delete(p, std::align_val_t{kHuge});
+            else ::operator delete(p);
+        }
     };
-    std::unique_ptr<T, Free> data_{nullptr, Free{64}};
+    std::unique_ptr<T, Free> data_{nullptr, Free{false}};
     std::size_t size_ = 0;
 
 public:
     OwnedArray() = default;
     explicit OwnedArray(std::size_t n) : size_(n) {
         const std::size_t bytes = (n ? n : 1) * sizeof(T);
-        const std::size_t align = alignment(bytes);
-        data_ = std::unique_ptr<T, Free>(static_cast<T*>(::operator new(bytes, std::align_val_t{align})), Free{align});
+        const bool huge = bytes >= 2 * kHuge;
+        void* p = huge ? ::operator new(bytes, std::align_val_t{kHuge}) : ::operator new(bytes);
+        data_ = std::unique_ptr<T, Free>(static_cast<T*>(p), Free{huge});
 #if defined(MADV_HUGEPAGE)
-        if (align == kHuge) madvise(data_.get(), bytes / kHuge * kHuge, MADV_HUGEPAGE);
+        if (huge) madvise(p, bytes / kHuge * kHuge, MADV_HUGEPAGE);
 #endif
     }
     T* data() const noexcept { return data_.get(); }
@@ -150,24 +154,32 @@ struct RowsLayout {
     bool runs = true;
 };
 
+// Elements of estimate and ratio before and after their n bins where blocks run: a block's vectors reach
+// up to L - 1 bins below 0 (and W more in the scatter) and L - 1 above n - 1.
+inline constexpr std::ptrdiff_t kScratchPad = 64;
+
 // The rows of one call in its own memory: row j is the entries [start[j], start[j + 1]) of `bin` and
-// `weight`, with bins resolved to 0 .. n-1 (n < 2^32); y and the divisors max(s, 1e-12) as given.
+// `weight`, with bins resolved to 0 .. n-1 (n < 2^32); y and the divisors max(s, 1e-12) as given; the
+// working x, estimate and ratio of the iterations, with `pad` elements before and after estimate and
+// ratio. Two allocations, one per size: small calls notice each one.
 struct OwnedRows {
     std::ptrdiff_t n = 0;
     RowsLayout layout;
     bool has_sensitivity = false;
-    OwnedArray<std::int64_t> start;
-    OwnedArray<std::uint32_t> bin;
-    OwnedArray<double> weight;
-    OwnedArray<double> y;
-    OwnedArray<double> divisor;
+    OwnedArray<double> per_bin;    // start (n + 1), y, divisor, x, padded estimate, padded ratio
+    OwnedArray<double> per_entry;  // weight, then bin
+    std::int64_t* start = nullptr;
+    double *y = nullptr, *divisor = nullptr, *x = nullptr, *estimate = nullptr, *ratio = nullptr;
+    double* weight = nullptr;
+    std::uint32_t* bin = nullptr;
+    std::ptrdiff_t pad = 0;
 };
 
 // Checks everything the iterations use and copies it: offsets[0 .. n], every entry position of rows
 // 0 .. n-1 against both indices and values, every measured bin in those rows against n, and n
 // sensitivities. Throws OutOfBounds{0} at the first violation. O(n + nnz), nnz = the summed row lengths.
 inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Strided<const double> sensitivity,
-                          bool has_sensitivity) {
+                          bool has_sensitivity, std::ptrdiff_t pad = 0) {
     const std::ptrdiff_t n = y.size;
     OwnedRows o;
     o.n = n;
@@ -177,8 +189,21 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
     const std::int64_t entries = r.indices.size < r.values.size ? r.indices.size : r.values.size;
 
     // Each offset is read once; the checks and the copy below use only this snapshot.
-    o.start = OwnedArray<std::int64_t>(static_cast<std::size_t>(n) + 1);
-    std::int64_t* bound = o.start.data();
+    // int64 and double have the same size; estimate and ratio start on 64-byte boundaries.
+    const std::size_t bins = static_cast<std::size_t>(n);
+    const std::size_t head = (bins + 1 + 3 * bins + 7) / 8 * 8;
+    o.pad = pad;
+    const std::size_t padded = (bins + 2 * pad + 7) / 8 * 8;
+    o.per_bin = OwnedArray<double>(head + 2 * padded);
+    double* base = o.per_bin.data();
+    o.start = reinterpret_cast<std::int64_t*>(base);
+    o.y = base + bins + 1;
+    o.divisor = o.y + bins;
+    o.x = o.divisor + bins;
+    o.estimate = base + head + pad;
+    o.ratio = base + head + padded + pad;
+    std::fill(base + head, base + head + 2 * padded, 0.0);
+    std::int64_t* bound = o.start;
     for (std::ptrdiff_t j = 0; j <= n; ++j) bound[j] = r.offsets[j];
     std::int64_t nnz = 0;
     for (std::ptrdiff_t j = 0; j < n; ++j) {
@@ -191,8 +216,9 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
         nnz += e - s;
     }
 
-    o.bin = OwnedArray<std::uint32_t>(static_cast<std::size_t>(nnz));
-    o.weight = OwnedArray<double>(static_cast<std::size_t>(nnz));
+    o.per_entry = OwnedArray<double>(static_cast<std::size_t>(nnz + (nnz + 1) / 2));
+    o.weight = o.per_entry.data();
+    o.bin = reinterpret_cast<std::uint32_t*>(o.weight + nnz);
     std::int64_t k = 0;
     std::int64_t lo = bound[0];
     bound[0] = 0;
@@ -203,9 +229,9 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
             // The common case in one pass without branches on the data; a bad bin throws after the row.
             const std::int64_t len = hi - lo;
             const auto* ip = reinterpret_cast<const std::int32_t*>(r.indices.data) + lo;
-            std::memcpy(o.weight.data() + k, reinterpret_cast<const double*>(r.values.data) + lo,
+            std::memcpy(o.weight + k, reinterpret_cast<const double*>(r.values.data) + lo,
                         static_cast<std::size_t>(len) * sizeof(double));
-            std::uint32_t* bp = o.bin.data() + k;
+            std::uint32_t* bp = o.bin + k;
             const std::int64_t first = ip[0];
             bool bad = false, negative = false, run = true;
             for (std::int64_t q = 0; q < len; ++q) {
@@ -239,10 +265,8 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
     }
     if (o.layout.wrap_positions || o.layout.wrap_bins) o.layout.runs = false;
 
-    o.y = OwnedArray<double>(static_cast<std::size_t>(n));
     for (std::ptrdiff_t i = 0; i < n; ++i) o.y[i] = y[i];
     if (has_sensitivity) {
-        o.divisor = OwnedArray<double>(static_cast<std::size_t>(n));
         for (std::ptrdiff_t i = 0; i < n; ++i) o.divisor[i] = sensitivity_divisor(sensitivity[i]);
     }
     return o;
@@ -263,9 +287,6 @@ inline RowsLayout validate_rows(std::ptrdiff_t n, const ResponseRows& r, Strided
 namespace detail {
 
 inline constexpr int kBlockVectors = 4;
-// Scratch elements before and after the n bins of estimate and ratio: a block's vectors reach up to
-// L - 1 bins below 0 (and W more in the scatter) and L - 1 above n - 1.
-inline constexpr std::ptrdiff_t kScratchPad = 64;
 // A block whose cells exceed its entries by more than a quarter runs as scalar rows instead.
 inline constexpr int kMaxPaddingQuarters = 1;
 
@@ -287,7 +308,7 @@ struct Block {
 inline constexpr int kBlockMinIterations = 12;
 
 // Everything one call's iterations use, made with the GIL held: the owned rows, the blocks of the
-// vector path `isa` (none on Baseline), and padded scratch for x, estimate and ratio.
+// vector path `isa` (none on Baseline).
 struct MlemPlan {
     OwnedRows rows;
     Isa isa = Isa::Baseline;
@@ -295,12 +316,8 @@ struct MlemPlan {
     std::vector<detail::Block> blocks;
     OwnedArray<double> cells;
     OwnedArray<std::int64_t> masks;  // all bits set in the lanes of an edge slot that hold an entry
-    OwnedArray<double> x, estimate, ratio;  // estimate and ratio: n + 2 * kScratchPad
     std::int64_t block_entries = 0;         // entries held in blocks
     std::int64_t block_cells = 0;           // their cells, padding included
-
-    double* est0() const noexcept { return estimate.data() + detail::kScratchPad; }
-    double* ratio0() const noexcept { return ratio.data() + detail::kScratchPad; }
 };
 
 inline int block_lanes(Isa isa) noexcept {
@@ -346,14 +363,14 @@ inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa()
     p.isa = isa;
     const OwnedRows& o = p.rows;
     const std::ptrdiff_t n = o.n;
-    p.x = OwnedArray<double>(static_cast<std::size_t>(n));
-    const std::size_t padded = static_cast<std::size_t>(n + 2 * kScratchPad);
-    p.estimate = OwnedArray<double>(padded);
-    p.ratio = OwnedArray<double>(padded);
-    for (std::size_t i = 0; i < padded; ++i) p.estimate[i] = p.ratio[i] = 0.0;
 
     const int L = block_lanes(isa);
-    if (L == 0 || !o.layout.runs || iterations < min_block_iterations) return p;
+    if (L == 0 || !o.layout.runs || iterations < min_block_iterations || o.pad < kScratchPad) {
+        // Scalar run rows vectorise only their short scatters, for which the AVX2 build is as fast and
+        // starts sooner: a small call measurably pays for its first 512-bit instructions.
+        if (isa == Isa::Avx512 && isa_supported(Isa::Avx2)) p.isa = Isa::Avx2;
+        return p;
+    }
     p.lanes = L;
     std::size_t cells = 0, masks = 0;
     for (std::int64_t row = 0; row + L <= n; row += L) {
@@ -393,6 +410,15 @@ inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa()
     return p;
 }
 
+// own_rows and make_plan, with the scratch padding that blocks need where they can be made.
+inline MlemPlan plan_iterations(Strided<const double> y, const ResponseRows& r, Strided<const double> sensitivity,
+                                bool has_sensitivity, int iterations, Isa isa = best_isa(),
+                                int min_block_iterations = kBlockMinIterations) {
+    const bool blocks = block_lanes(isa) > 0 && iterations >= min_block_iterations && y.size >= block_lanes(isa);
+    return make_plan(own_rows(y, r, sensitivity, has_sensitivity, blocks ? kScratchPad : 0), iterations, isa,
+                     min_block_iterations);
+}
+
 namespace detail {
 
 // ---- scalar rows, on the owned copies -----------------------------------------------------------
@@ -406,8 +432,8 @@ struct Run {
 
 [[gnu::always_inline]] inline Run run_of(const OwnedRows& o, std::int64_t j) noexcept {
     const std::int64_t s = o.start[j], e = o.start[j + 1];
-    if (s >= e) return {o.weight.data(), 0, 0};
-    return {o.weight.data() + s, std::int64_t{o.bin[s]}, e - s};
+    if (s >= e) return {o.weight, 0, 0};
+    return {o.weight + s, std::int64_t{o.bin[s]}, e - s};
 }
 
 [[gnu::always_inline]] inline void scatter_run(const Run& run, double xj, double* estimate) noexcept {
@@ -593,10 +619,10 @@ template <int W>
 [[gnu::always_inline]] inline void iterate_runs_body(const MlemPlan& p, int iterations) noexcept {
     const OwnedRows& o = p.rows;
     const std::ptrdiff_t n = o.n;
-    double* x = p.x.data();
-    double* est = p.est0();
-    double* ratio = p.ratio0();
-    const double* y = o.y.data();
+    double* x = o.x;
+    double* est = o.estimate;
+    double* ratio = o.ratio;
+    const double* y = o.y;
     for (std::ptrdiff_t i = 0; i < n; ++i) est[i] = 0.0;
     {
         std::int64_t j = 0;
@@ -626,7 +652,7 @@ template <int W>
                 block_gather<W>(b, p.cells.data(), p.masks.data(), ratio, total);
                 double* xb = x + b.row;
                 if (o.has_sensitivity) {
-                    const double* d = o.divisor.data() + b.row;
+                    const double* d = o.divisor + b.row;
                     for (int l = 0; l < L; ++l) xb[l] = xb[l] * (total[l] / d[l]);
                 } else {
                     for (int l = 0; l < L; ++l) xb[l] = xb[l] * total[l];
@@ -655,12 +681,12 @@ QUODEX_TARGET_AVX512 inline void iterate_runs_avx512(const MlemPlan& p, int iter
 inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
     const OwnedRows& o = p.rows;
     const std::ptrdiff_t n = o.n;
-    double* x = p.x.data();
-    double* est = p.est0();
-    double* ratio = p.ratio0();
-    const std::int64_t* start = o.start.data();
-    const std::uint32_t* bin = o.bin.data();
-    const double* w = o.weight.data();
+    double* x = o.x;
+    double* est = o.estimate;
+    double* ratio = o.ratio;
+    const std::int64_t* start = o.start;
+    const std::uint32_t* bin = o.bin;
+    const double* w = o.weight;
     auto scatter = [&](std::int64_t s, std::int64_t e, double xj) {
         for (std::int64_t k = s; k < e; ++k) est[bin[k]] = est[bin[k]] + xj * w[k];
     };
@@ -715,7 +741,7 @@ inline void iterate(const MlemPlan& p, Strided<double> x, int iterations) noexce
     using namespace detail;
     const std::ptrdiff_t n = p.rows.n;
     if (iterations <= 0 || n == 0) return;
-    double* xo = p.x.data();
+    double* xo = p.rows.x;
     for (std::ptrdiff_t i = 0; i < n; ++i) xo[i] = x[i];
     if (!p.rows.layout.runs) {
         iterate_rows(p, iterations);
