@@ -74,7 +74,7 @@ std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, i
     const Spread<std::int32_t> indices(p.indices, step, -1);
     const ResponseRows spread_rows{offsets.get(), indices.get(), values.get()};
     const Strided<const double> spread_sens = p.has_sensitivity ? sensitivity.get() : Strided<const double>();
-    const MlemPlan plan = plan_iterations(y.get(), spread_rows, spread_sens, p.has_sensitivity, iterations, isa);
+    const MlemPlan plan(y.get(), spread_rows, spread_sens, p.has_sensitivity, iterations, isa);
     iterate(plan, xf.mut(), iterations);
     return {xr, xf.values()};
 }
@@ -335,7 +335,7 @@ std::vector<double> run_path(const Problem& p, int iterations, Isa isa, std::siz
     const std::ptrdiff_t n = std::ptrdiff_t(p.y.size());
     const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
     const Strided<const double> sens = p.has_sensitivity ? view(p.sensitivity) : Strided<const double>();
-    const MlemPlan plan = plan_iterations(view(p.y), rows, sens, p.has_sensitivity, iterations, isa, 0);
+    const MlemPlan plan(view(p.y), rows, sens, p.has_sensitivity, iterations, isa, 0);
     if (blocks) *blocks = plan.blocks.size();
     std::vector<double> x(n, 1.0);
     iterate(plan, Strided<double>(x.data(), n), iterations);
@@ -548,7 +548,7 @@ TEST(Blocks, IterationsReadOnlyTheCopies) {
     Problem p = gaussian_problem(1024, 19.7);
     const std::vector<double> want = run_path(p, 20, best_isa());
     const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
-    const MlemPlan plan = plan_iterations(view(p.y), rows, view(p.sensitivity), true, 20);
+    const MlemPlan plan(view(p.y), rows, view(p.sensitivity), true, 20);
     std::fill(p.offsets.begin(), p.offsets.end(), std::int64_t{1} << 60);
     std::fill(p.indices.begin(), p.indices.end(), -2147483647 - 1);
     std::fill(p.values.begin(), p.values.end(), kNaN);

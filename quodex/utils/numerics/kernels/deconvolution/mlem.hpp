@@ -161,49 +161,46 @@ inline constexpr std::ptrdiff_t kScratchPad = 64;
 // The rows of one call in its own memory: row j is the entries [start[j], start[j + 1]) of `bin` and
 // `weight`, with bins resolved to 0 .. n-1 (n < 2^32); y and the divisors max(s, 1e-12) as given; the
 // working x, estimate and ratio of the iterations, with `pad` elements before and after estimate and
-// ratio. Two allocations, one per size: small calls notice each one.
+// ratio. One allocation: small calls notice each one.
 struct OwnedRows {
     std::ptrdiff_t n = 0;
     RowsLayout layout;
     bool has_sensitivity = false;
-    OwnedArray<double> per_bin;    // start (n + 1), y, divisor, x, padded estimate, padded ratio
-    OwnedArray<double> per_entry;  // weight, then bin
+    OwnedArray<double> storage;  // everything below
     std::int64_t* start = nullptr;
     double *y = nullptr, *divisor = nullptr, *x = nullptr, *estimate = nullptr, *ratio = nullptr;
     double* weight = nullptr;
     std::uint32_t* bin = nullptr;
     std::ptrdiff_t pad = 0;
+    // A small call's arrays live here rather than in a heap block: the allocation alone cost more than
+    // its iteration. Pointers into it make the rows immovable.
+    static constexpr std::size_t kInline = 512;
+    alignas(64) double inline_storage[kInline];
+
+    OwnedRows() = default;
+    OwnedRows(const OwnedRows&) = delete;
+    OwnedRows& operator=(const OwnedRows&) = delete;
 };
 
 // Checks everything the iterations use and copies it: offsets[0 .. n], every entry position of rows
 // 0 .. n-1 against both indices and values, every measured bin in those rows against n, and n
 // sensitivities. Throws OutOfBounds{0} at the first violation. O(n + nnz), nnz = the summed row lengths.
-inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Strided<const double> sensitivity,
-                          bool has_sensitivity, std::ptrdiff_t pad = 0) {
+inline void own_rows(OwnedRows& o, Strided<const double> y, const ResponseRows& r,
+                     Strided<const double> sensitivity, bool has_sensitivity, std::ptrdiff_t pad = 0) {
     const std::ptrdiff_t n = y.size;
-    OwnedRows o;
     o.n = n;
     o.has_sensitivity = has_sensitivity;
     if (r.offsets.size < n + 1) throw OutOfBounds{0};
     if (has_sensitivity && sensitivity.size < n) throw OutOfBounds{0};
     const std::int64_t entries = r.indices.size < r.values.size ? r.indices.size : r.values.size;
 
-    // Each offset is read once; the checks and the copy below use only this snapshot.
-    // int64 and double have the same size; estimate and ratio start on 64-byte boundaries.
-    const std::size_t bins = static_cast<std::size_t>(n);
-    const std::size_t head = (bins + 1 + 3 * bins + 7) / 8 * 8;
-    o.pad = pad;
-    const std::size_t padded = (bins + 2 * pad + 7) / 8 * 8;
-    o.per_bin = OwnedArray<double>(head + 2 * padded);
-    double* base = o.per_bin.data();
-    o.start = reinterpret_cast<std::int64_t*>(base);
-    o.y = base + bins + 1;
-    o.divisor = o.y + bins;
-    o.x = o.divisor + bins;
-    o.estimate = base + head + pad;
-    o.ratio = base + head + padded + pad;
-    std::fill(base + head, base + head + 2 * padded, 0.0);
-    std::int64_t* bound = o.start;
+    // Each offset is read once; the checks and the copy below use only this snapshot, on the stack for
+    // small calls.
+    constexpr std::ptrdiff_t kStackBounds = 256;
+    std::int64_t stack_bounds[kStackBounds];
+    OwnedArray<std::int64_t> heap_bounds;
+    if (n + 1 > kStackBounds) heap_bounds = OwnedArray<std::int64_t>(static_cast<std::size_t>(n) + 1);
+    std::int64_t* bound = n + 1 > kStackBounds ? heap_bounds.data() : stack_bounds;
     for (std::ptrdiff_t j = 0; j <= n; ++j) bound[j] = r.offsets[j];
     std::int64_t nnz = 0;
     for (std::ptrdiff_t j = 0; j < n; ++j) {
@@ -216,12 +213,29 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
         nnz += e - s;
     }
 
-    o.per_entry = OwnedArray<double>(static_cast<std::size_t>(nnz + (nnz + 1) / 2));
-    o.weight = o.per_entry.data();
+    // One allocation: start, y, divisor, x; estimate and ratio on 64-byte boundaries of it; weights,
+    // then bins. int64 and double have the same size.
+    const std::size_t bins = static_cast<std::size_t>(n);
+    const std::size_t head = (bins + 1 + 3 * bins + 7) / 8 * 8;
+    o.pad = pad;
+    const std::size_t padded = (bins + 2 * pad + 7) / 8 * 8;
+    const std::size_t entry_at = head + 2 * padded;
+    const std::size_t total = entry_at + static_cast<std::size_t>(nnz + (nnz + 1) / 2);
+    if (total > OwnedRows::kInline) o.storage = OwnedArray<double>(total);
+    double* base = total > OwnedRows::kInline ? o.storage.data() : o.inline_storage;
+    o.start = reinterpret_cast<std::int64_t*>(base);
+    o.y = base + bins + 1;
+    o.divisor = o.y + bins;
+    o.x = o.divisor + bins;
+    o.estimate = base + head + pad;
+    o.ratio = base + head + padded + pad;
+    std::fill(base + head, base + entry_at, 0.0);
+    o.weight = base + entry_at;
     o.bin = reinterpret_cast<std::uint32_t*>(o.weight + nnz);
+
     std::int64_t k = 0;
     std::int64_t lo = bound[0];
-    bound[0] = 0;
+    o.start[0] = 0;
     const bool contiguous = r.indices.contiguous() && r.values.contiguous();
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         const std::int64_t hi = bound[j + 1];
@@ -260,7 +274,7 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
                 o.bin[k] = static_cast<std::uint32_t>(b);
             }
         }
-        bound[j + 1] = k;
+        o.start[j + 1] = k;
         lo = hi;
     }
     if (o.layout.wrap_positions || o.layout.wrap_bins) o.layout.runs = false;
@@ -269,14 +283,15 @@ inline OwnedRows own_rows(Strided<const double> y, const ResponseRows& r, Stride
     if (has_sensitivity) {
         for (std::ptrdiff_t i = 0; i < n; ++i) o.divisor[i] = sensitivity_divisor(sensitivity[i]);
     }
-    return o;
 }
 
 // The checks alone (for callers that only want to know).
 inline RowsLayout validate_rows(std::ptrdiff_t n, const ResponseRows& r, Strided<const double> sensitivity,
                                 bool has_sensitivity) {
     const std::vector<double> y(static_cast<std::size_t>(n));
-    return own_rows(Strided<const double>(y.data(), n), r, sensitivity, has_sensitivity).layout;
+    OwnedRows o;
+    own_rows(o, Strided<const double>(y.data(), n), r, sensitivity, has_sensitivity);
+    return o.layout;
 }
 
 // Diagonal blocks of run rows. A block holds L consecutive rows, one per vector lane, in V vectors of W
@@ -309,15 +324,26 @@ inline constexpr int kBlockMinIterations = 12;
 
 // Everything one call's iterations use, made with the GIL held: the owned rows, the blocks of the
 // vector path `isa` (none on Baseline).
-struct MlemPlan {
+class MlemPlan {
+public:
+    // Checks and copies the rows (OutOfBounds{0} on failure), with the scratch padding that blocks
+    // need where they can be made, then makes the blocks.
+    MlemPlan(Strided<const double> y, const ResponseRows& r, Strided<const double> sensitivity, bool has_sensitivity,
+             int iterations, Isa isa = best_isa(), int min_block_iterations = kBlockMinIterations);
+    MlemPlan(const MlemPlan&) = delete;
+    MlemPlan& operator=(const MlemPlan&) = delete;
+
     OwnedRows rows;
     Isa isa = Isa::Baseline;
     int lanes = 0;
     std::vector<detail::Block> blocks;
     OwnedArray<double> cells;
     OwnedArray<std::int64_t> masks;  // all bits set in the lanes of an edge slot that hold an entry
-    std::int64_t block_entries = 0;         // entries held in blocks
-    std::int64_t block_cells = 0;           // their cells, padding included
+    std::int64_t block_entries = 0;  // entries held in blocks
+    std::int64_t block_cells = 0;    // their cells, padding included
+
+private:
+    void make_blocks(int iterations, int min_block_iterations);
 };
 
 inline int block_lanes(Isa isa) noexcept {
@@ -355,13 +381,18 @@ inline bool shape_block(const OwnedRows& o, std::int64_t row, int L, Block& b, s
 
 }  // namespace detail
 
-inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa(),
-                          int min_block_iterations = kBlockMinIterations) {
+inline MlemPlan::MlemPlan(Strided<const double> y, const ResponseRows& r, Strided<const double> sensitivity,
+                          bool has_sensitivity, int iterations, Isa isa_, int min_block_iterations)
+    : isa(isa_) {
+    const bool make = block_lanes(isa) > 0 && iterations >= min_block_iterations && y.size >= block_lanes(isa);
+    own_rows(rows, y, r, sensitivity, has_sensitivity, make ? kScratchPad : 0);
+    make_blocks(iterations, min_block_iterations);
+}
+
+inline void MlemPlan::make_blocks(int iterations, int min_block_iterations) {
     using namespace detail;
-    MlemPlan p;
-    p.rows = std::move(rows);
-    p.isa = isa;
-    const OwnedRows& o = p.rows;
+    MlemPlan& p = *this;
+    const OwnedRows& o = rows;
     const std::ptrdiff_t n = o.n;
 
     const int L = block_lanes(isa);
@@ -369,7 +400,7 @@ inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa()
         // Scalar run rows vectorise only their short scatters, for which the AVX2 build is as fast and
         // starts sooner: a small call measurably pays for its first 512-bit instructions.
         if (isa == Isa::Avx512 && isa_supported(Isa::Avx2)) p.isa = Isa::Avx2;
-        return p;
+        return;
     }
     p.lanes = L;
     std::size_t cells = 0, masks = 0;
@@ -407,16 +438,7 @@ inline MlemPlan make_plan(OwnedRows&& rows, int iterations, Isa isa = best_isa()
             }
         }
     }
-    return p;
-}
-
-// own_rows and make_plan, with the scratch padding that blocks need where they can be made.
-inline MlemPlan plan_iterations(Strided<const double> y, const ResponseRows& r, Strided<const double> sensitivity,
-                                bool has_sensitivity, int iterations, Isa isa = best_isa(),
-                                int min_block_iterations = kBlockMinIterations) {
-    const bool blocks = block_lanes(isa) > 0 && iterations >= min_block_iterations && y.size >= block_lanes(isa);
-    return make_plan(own_rows(y, r, sensitivity, has_sensitivity, blocks ? kScratchPad : 0), iterations, isa,
-                     min_block_iterations);
+    return;
 }
 
 namespace detail {

@@ -44,7 +44,7 @@ Ref ML_EM_cy(PyObject* y_obj, const Buffer& y_buf, const Buffer& offsets, const 
         const Strided<const double> sens = sensitivity.as1d<const double>();
         // Everything the iterations index is copied and checked here, with the GIL held; without it
         // they touch only memory this call owns and the result x.
-        const MlemPlan plan = plan_iterations(y, rows, sens, sensitivity.held(), iterations);
+        const MlemPlan plan(y, rows, sens, sensitivity.held(), iterations);
         const Strided<double> result = x_buf.as1d<double>();
         {
             GilRelease nogil;
