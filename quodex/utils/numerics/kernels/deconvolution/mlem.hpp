@@ -632,6 +632,62 @@ template <int W>
     for (int v = 0; v + 1 < kBlockVectors; ++v) store<W>(est + v * W, e[v]);
 }
 
+// A slot of either kind, masked where it is an edge slot.
+template <int W>
+[[gnu::always_inline]] inline void gather_any(const Block& b, std::int64_t p, const double* c, const double* r,
+                                              const std::int64_t* masks,
+                                              typename Vec<W>::D (&acc)[kBlockVectors]) noexcept {
+    constexpr int L = W * kBlockVectors;
+    if (p >= b.core_begin && p < b.core_end) {
+        gather_slot<W, false>(p, c, r, masks, acc);
+    } else {
+        const std::int64_t edge = p < b.core_begin ? p : b.core_begin + p - b.core_end;
+        gather_slot<W, true>(p, c, r, masks + b.masks + edge * L, acc);
+    }
+}
+
+template <int W>
+[[gnu::always_inline]] inline void scatter_any(const Block& b, std::int64_t p, const double* c,
+                                               const std::int64_t* masks,
+                                               const typename Vec<W>::D (&xv)[kBlockVectors],
+                                               typename Vec<W>::D (&e)[kBlockVectors], double* est) noexcept {
+    constexpr int L = W * kBlockVectors;
+    if (p >= b.core_begin && p < b.core_end) {
+        scatter_slot<W, false>(p, c, masks, xv, e, est);
+    } else {
+        const std::int64_t edge = p < b.core_begin ? p : b.core_begin + p - b.core_end;
+        scatter_slot<W, true>(p, c, masks + b.masks + edge * L, xv, e, est);
+    }
+}
+
+// block_scatter of block a and block_gather of a later block b in one loop. Both are chains of
+// dependent additions, and independent of each other (the back projection reads only the ratios):
+// side by side each fills the other's waiting time.
+template <int W>
+[[gnu::always_inline]] inline void scatter_and_gather(const Block& a, const Block& b, const double* cells,
+                                                      const std::int64_t* masks, const double* xa, double* estimate,
+                                                      const double* ratio, double* total) noexcept {
+    using D = typename Vec<W>::D;
+    D xv[kBlockVectors], e[kBlockVectors], acc[kBlockVectors] = {};
+    const double* ca = cells + a.cells;
+    const double* cb = cells + b.cells;
+    const double* r = ratio + b.g;
+    double* est = estimate + a.g;
+    for (int v = 0; v < kBlockVectors; ++v) {
+        load<W>(xa + v * W, xv[v]);
+        load<W>(est + (a.slots - 1) + v * W, e[v]);
+    }
+    std::int64_t pa = a.slots - 1, pb = 0;
+    for (; pa >= 0 && pb < b.slots; --pa, ++pb) {
+        scatter_any<W>(a, pa, ca, masks, xv, e, est);
+        gather_any<W>(b, pb, cb, r, masks, acc);
+    }
+    for (; pa >= 0; --pa) scatter_any<W>(a, pa, ca, masks, xv, e, est);
+    for (; pb < b.slots; ++pb) gather_any<W>(b, pb, cb, r, masks, acc);
+    for (int v = 0; v + 1 < kBlockVectors; ++v) store<W>(est + v * W, e[v]);
+    for (int v = 0; v < kBlockVectors; ++v) store<W>(total + v * W, acc[v]);
+}
+
 // The fused iteration over scalar rows and blocks in ascending row order. The ratio pass also clears
 // the estimate for the next forward projection; then each row (or block of rows) is back-projected,
 // divided, its x updated and at once scattered through the same row into the next estimate. Every
@@ -669,9 +725,17 @@ template <int W>
         if constexpr (W > 0) {
             constexpr int L = W * kBlockVectors;
             alignas(64) double total[L];
+            // A block's scatter waits until the next block is back-projected alongside it; the scalar
+            // rows between them come after it, so the estimate still sees rows in ascending order.
+            const Block* pending = nullptr;
             for (const Block& b : p.blocks) {
+                if (pending && project_next) {
+                    scatter_and_gather<W>(*pending, b, p.cells.data(), p.masks.data(), x + pending->row, est,
+                                          ratio, total);
+                } else {
+                    block_gather<W>(b, p.cells.data(), p.masks.data(), ratio, total);
+                }
                 iterate_run_rows(o, j, b.row, x, est, ratio, project_next);
-                block_gather<W>(b, p.cells.data(), p.masks.data(), ratio, total);
                 double* xb = x + b.row;
                 if (o.has_sensitivity) {
                     const double* d = o.divisor + b.row;
@@ -679,9 +743,11 @@ template <int W>
                 } else {
                     for (int l = 0; l < L; ++l) xb[l] = xb[l] * total[l];
                 }
-                if (project_next) block_scatter<W>(b, p.cells.data(), p.masks.data(), xb, est);
+                pending = &b;
                 j = b.row + L;
             }
+            if (pending && project_next)
+                block_scatter<W>(*pending, p.cells.data(), p.masks.data(), x + pending->row, est);
         }
         iterate_run_rows(o, j, n, x, est, ratio, project_next);
     }
