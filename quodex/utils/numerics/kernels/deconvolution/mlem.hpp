@@ -318,9 +318,9 @@ struct Block {
 
 }  // namespace detail
 
-// Calls with fewer iterations run the run rows without blocks: copying into the blocks costs 1-2 ns per
-// entry, what 5-10 iterations gain on the Gaussian rows.
-inline constexpr int kBlockMinIterations = 12;
+// Calls with fewer iterations run the run rows without blocks: making the blocks costs about 1.5 ns per
+// entry, what 7-8 iterations gain on the Gaussian rows (measured on HPGe; NaI breaks even sooner).
+inline constexpr int kBlockMinIterations = 8;
 
 // Everything one call's iterations use, made with the GIL held: the owned rows, the blocks of the
 // vector path `isa` (none on Baseline).
