@@ -113,9 +113,9 @@ inline void iterate_reference(Strided<const double> y, const ResponseRows& r, St
 // thread that rewrites the caller's arrays meanwhile can change what a call computes, never where it
 // reads or writes.
 
-// Storage of trivially copyable elements, left uninitialised. Large arrays are fresh
-// memory on every call; on 2 MiB aligned ranges marked for huge pages the kernel takes one fault per
-// 2 MiB instead of one per 4 KiB, which otherwise costs about as much as filling them.
+// Storage of trivially copyable elements, left uninitialised. Large arrays are fresh memory on every
+// call; on 2 MiB aligned ranges marked for huge pages the kernel takes one fault per 2 MiB instead of
+// one per 4 KiB, which otherwise costs about as much as filling them.
 template <class T>
 class OwnedArray {
     static constexpr std::size_t kHuge = std::size_t{2} << 20;
@@ -192,6 +192,8 @@ inline void own_rows(OwnedRows& o, Strided<const double> y, const ResponseRows& 
     o.has_sensitivity = has_sensitivity;
     if (r.offsets.size < n + 1) throw OutOfBounds{0};
     if (has_sensitivity && sensitivity.size < n) throw OutOfBounds{0};
+    // Bins are kept as 32-bit numbers; a spectrum of 2^32 bins (32 GiB) is beyond what a call can copy.
+    if (static_cast<std::uint64_t>(n) > std::uint64_t{UINT32_MAX}) throw std::bad_alloc();
     const std::int64_t entries = r.indices.size < r.values.size ? r.indices.size : r.values.size;
 
     // Each offset is read once; the checks and the copy below use only this snapshot, on the stack for
@@ -211,10 +213,13 @@ inline void own_rows(OwnedRows& o, Strided<const double> y, const ResponseRows& 
         if (s < -entries || e > entries) throw OutOfBounds{0};
         if (s < 0) o.layout.wrap_positions = true;
         nnz += e - s;
+        // Rows may overlap, so their total has no bound but the product of n and the entries; far
+        // below where the sizes below would overflow, no copy of that many fits in memory.
+        if (nnz > std::int64_t{1} << 56) throw std::bad_alloc();
     }
 
-    // One allocation: start, y, divisor, x; estimate and ratio on 64-byte boundaries of it; weights,
-    // then bins. int64 and double have the same size.
+    // One allocation: start, y, divisor, x; estimate and ratio, each starting a multiple of 8 elements
+    // in; weights, then bins. int64 and double have the same size.
     const std::size_t bins = static_cast<std::size_t>(n);
     const std::size_t head = (bins + 1 + 3 * bins + 7) / 8 * 8;
     o.pad = pad;
