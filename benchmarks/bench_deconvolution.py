@@ -90,9 +90,10 @@ def main():
     ours = per_iteration(lambda it: ML_EM_cy(y, offsets, indices, values, sensitivity, it), 2, 42, args.repeat)
     theirs = per_iteration(scipy_mlem(y, offsets, indices, values, sensitivity), 2, 12, args.repeat)
 
-    # One iteration must stream the rows (offsets, indices, values) once and touch y, sensitivity
-    # and x (read, write) once; the estimate and ratio vectors may stay in cache.
-    must = 8 * (n + 1) + (4 + 8) * nnz + 4 * 8 * n
+    # One iteration must read every weight once (the back projection and the next forward
+    # projection share the pass) and touch y, sensitivity and x (read, write) once; the estimate and
+    # ratio vectors may stay in cache.
+    must = 8 * nnz + 4 * 8 * n
     same_size = bandwidth(must)  # copy from one array of must / 2 bytes to another
     large = bandwidth(2 << 30)
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "deconvolution/mlem.hpp"
+#include "deconvolution/response.hpp"
 
 using namespace quodex;
 using namespace quodex::deconvolution;
@@ -55,7 +56,8 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // Runs the plain reference order and the validated fused path from x = 1 and returns both results.
-std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, int iterations, int step = 1) {
+std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, int iterations, int step = 1,
+                                                             Isa isa = best_isa()) {
     const std::size_t n = p.y.size();
     const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
     const Strided<const double> sens = p.has_sensitivity ? view(p.sensitivity) : Strided<const double>();
@@ -66,16 +68,14 @@ std::pair<std::vector<double>, std::vector<double>> run_both(const Problem& p, i
                                 Strided<double>(rr.data(), n), Strided<double>(cr.data(), n)},
                       iterations);
 
-    Spread<double> xf(std::vector<double>(n, 1.0), step, kNaN), ef(std::vector<double>(n), step, kNaN),
-        rf(std::vector<double>(n), step, kNaN), cf(std::vector<double>(n), step, kNaN);
+    Spread<double> xf(std::vector<double>(n, 1.0), step, kNaN);
     const Spread<double> y(p.y, step, kNaN), values(p.values, step, kNaN), sensitivity(p.sensitivity, step, kNaN);
     const Spread<std::int64_t> offsets(p.offsets, step, -1);
     const Spread<std::int32_t> indices(p.indices, step, -1);
     const ResponseRows spread_rows{offsets.get(), indices.get(), values.get()};
     const Strided<const double> spread_sens = p.has_sensitivity ? sensitivity.get() : Strided<const double>();
-    const RowsLayout layout = validate_rows(std::ptrdiff_t(n), spread_rows, spread_sens, p.has_sensitivity);
-    iterate(y.get(), spread_rows, spread_sens, p.has_sensitivity, Workspace{xf.mut(), ef.mut(), rf.mut(), cf.mut()},
-            iterations, layout);
+    const MlemPlan plan(y.get(), spread_rows, spread_sens, p.has_sensitivity, iterations, isa);
+    iterate(plan, xf.mut(), iterations);
     return {xr, xf.values()};
 }
 
@@ -300,7 +300,7 @@ TEST(Fused, NoSensitivityEqualsOnes) {
     EXPECT_TRUE(same_bits(without, run_both(p, 4).second));
 }
 
-// Both builds of the run path, whatever the dispatcher would pick on this machine.
+// Every build of the run path, whatever the dispatcher would pick on this machine.
 TEST(Fused, RunPathVariantsBitIdentical) {
     std::mt19937_64 rng(2024);
     for (int trial = 0; trial < 60; ++trial) {
@@ -308,21 +308,252 @@ TEST(Fused, RunPathVariantsBitIdentical) {
         const Problem p = random_problem(rng, n, {.odd_sensitivity = trial % 3 == 0, .runs = true});
         const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
         ASSERT_TRUE(validate_rows(n, rows, view(p.sensitivity), true).runs);
-        const detail::RunRows runs{rows.offsets, rows.indices, p.values.data()};
         for (int iterations : {1, 3}) {
             const std::vector<double> want = run_both(p, iterations).first;
-            using Variant = void (*)(Strided<const double>, const detail::RunRows&, Strided<const double>, bool,
-                                     Strided<double>, double*, double*, int);
-            std::vector<Variant> variants{detail::iterate_runs_generic};
-#ifdef QUODEX_HAVE_AVX2_CLONE
-            if (detail::cpu_has_avx2()) variants.push_back(detail::iterate_runs_avx2);
-#endif
-            for (Variant run : variants) {
-                std::vector<double> x(n, 1.0), e(n), r(n);
-                run(view(p.y), runs, view(p.sensitivity), true, Strided<double>(x.data(), n), e.data(), r.data(),
-                    iterations);
-                ASSERT_TRUE(same_bits(want, x)) << "trial " << trial;
+            for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+                if (!isa_supported(isa)) continue;
+                ASSERT_TRUE(same_bits(want, run_both(p, iterations, 1, isa).second)) << "trial " << trial;
             }
         }
     }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Diagonal blocks of run rows on every vector path, against the scalar fused path and the plain order.
+
+namespace {
+
+std::vector<Isa> vector_paths() {
+    std::vector<Isa> paths;
+    for (Isa isa : {Isa::Avx2, Isa::Avx512})
+        if (isa_supported(isa)) paths.push_back(isa);
+    return paths;
+}
+
+// x after `iterations` on path `isa`, with blocks whatever the iteration count.
+std::vector<double> run_path(const Problem& p, int iterations, Isa isa, std::size_t* blocks = nullptr) {
+    const std::ptrdiff_t n = std::ptrdiff_t(p.y.size());
+    const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+    const Strided<const double> sens = p.has_sensitivity ? view(p.sensitivity) : Strided<const double>();
+    const MlemPlan plan(view(p.y), rows, sens, p.has_sensitivity, iterations, isa, 0);
+    if (blocks) *blocks = plan.blocks.size();
+    std::vector<double> x(n, 1.0);
+    iterate(plan, Strided<double>(x.data(), n), iterations);
+    return x;
+}
+
+std::vector<double> run_reference(const Problem& p, int iterations) {
+    const std::size_t n = p.y.size();
+    std::vector<double> x(n, 1.0), e(n), r(n), c(n);
+    iterate_reference(view(p.y), {view(p.offsets), view(p.indices), view(p.values)},
+                      p.has_sensitivity ? view(p.sensitivity) : Strided<const double>(), p.has_sensitivity,
+                      Workspace{Strided<double>(x.data(), n), Strided<double>(e.data(), n),
+                                Strided<double>(r.data(), n), Strided<double>(c.data(), n)},
+                      iterations);
+    return x;
+}
+
+// Gaussian rows of the HPGe (8192 bins, sigma(662 keV) = 1 keV) or NaI (1024 bins, 19.7 keV) workload.
+Problem gaussian_problem(int n, double sigma_662) {
+    const double k = sigma_662 * 2.3548200450309493 / std::pow(662.0, 1.5);
+    std::vector<double> axis(n), sigma(n);
+    for (int i = 0; i < n; ++i) {
+        axis[i] = (i + 0.5) * 3000.0 / n;
+        sigma[i] = ((k * std::sqrt(axis[i])) * axis[i]) / 2.3548200450309493;
+    }
+    SparseRows rows;
+    build_gaussian_rows(view(axis), view(sigma), 5.0, rows);
+    Problem p;
+    p.offsets = rows.offsets;
+    p.indices = rows.indices;
+    p.values = rows.values;
+    std::mt19937_64 rng(n);
+    std::poisson_distribution<int> counts(40.0);
+    p.y.resize(n);
+    for (double& v : p.y) v = counts(rng);
+    p.sensitivity.assign(n, 0.0);
+    for (int j = 0; j < n; ++j)
+        for (std::int64_t e = p.offsets[j]; e < p.offsets[j + 1]; ++e) p.sensitivity[j] += p.values[e];
+    return p;
+}
+
+// Run rows that make blocks awkward but still worth making: empty rows, first bins that jump, rows
+// cut at bin 0 and bin n-1, lengths that differ by lane, and n not a multiple of any block width.
+Problem awkward_runs(std::mt19937_64& rng, int n) {
+    Problem p;
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> coin(0, 31), jitter(0, 2), jump(-5, 5), extra(0, 8);
+    p.offsets.push_back(0);
+    for (int j = 0; j < n; ++j) {
+        const int c = coin(rng);
+        const int len = c == 0 ? 0 : 24 + extra(rng);
+        const int centre = j + jitter(rng) + (c == 1 ? jump(rng) : 0);
+        const int first = std::clamp(centre - len / 2, 0, n - 1);
+        const int last = std::min(centre - len / 2 + len, n);
+        for (int b = first; b < last; ++b) {
+            p.indices.push_back(b);
+            p.values.push_back(unit(rng));
+        }
+        p.offsets.push_back(std::int64_t(p.indices.size()));
+    }
+    p.y.resize(n);
+    for (double& v : p.y) v = coin(rng) < 4 ? 0.0 : 500.0 * unit(rng);
+    p.sensitivity.resize(n);
+    for (double& s : p.sensitivity) s = 0.3 + unit(rng);
+    return p;
+}
+
+}  // namespace
+
+struct BlockCase {
+    const char* name;
+    int n;
+    double sigma_662;
+};
+
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
+
+class GaussianBlocks : public ::testing::TestWithParam<BlockCase> {};
+
+// The workloads of the benchmark: every vector path gives the scalar path's bits after 1, 10 and
+// 300 iterations, and the scalar path the plain order's after 10.
+TEST_P(GaussianBlocks, EveryPathBitIdentical) {
+    const Problem p = gaussian_problem(GetParam().n, GetParam().sigma_662);
+    EXPECT_TRUE(same_bits(run_reference(p, 10), run_path(p, 10, Isa::Baseline)));
+    for (int iterations : {1, 10, 300}) {
+        const std::vector<double> want = run_path(p, iterations, Isa::Baseline);
+        for (Isa isa : vector_paths()) {
+            std::size_t blocks = 0;
+            EXPECT_TRUE(same_bits(want, run_path(p, iterations, isa, &blocks)))
+                << "path " << int(isa) << ", " << iterations << " iterations";
+            EXPECT_GE(blocks * block_lanes(isa), p.y.size() * 9 / 10);  // nearly every row in a block
+        }
+    }
+}
+
+// A wrong scatter order must show in the bits on these rows, or the comparisons above could not catch
+// one: the forward projection with the rows of each bin added in descending order differs.
+TEST_P(GaussianBlocks, RowOrderOfTheScatterShowsInTheBits) {
+    const Problem p = gaussian_problem(GetParam().n, GetParam().sigma_662);
+    const std::size_t n = p.y.size();
+    std::vector<double> ascending(n, 0.0), descending(n, 0.0);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::int64_t e = p.offsets[j]; e < p.offsets[j + 1]; ++e)
+            ascending[p.indices[e]] = ascending[p.indices[e]] + 1.0 * p.values[e];
+    for (std::size_t j = n; j-- > 0;)
+        for (std::int64_t e = p.offsets[j]; e < p.offsets[j + 1]; ++e)
+            descending[p.indices[e]] = descending[p.indices[e]] + 1.0 * p.values[e];
+    EXPECT_FALSE(same_bits(ascending, descending));
+}
+
+INSTANTIATE_TEST_SUITE_P(Workloads, GaussianBlocks,
+                         ::testing::Values(BlockCase{"HPGe", 8192, 1.0}, BlockCase{"NaI", 1024, 19.7}),
+                         [](const ::testing::TestParamInfo<BlockCase>& i) { return std::string(i.param.name); });
+
+struct AwkwardCase {
+    const char* name;
+    bool sensitivity;
+    bool odd_sensitivity;
+};
+
+void PrintTo(const AwkwardCase& c, std::ostream* os) { *os << c.name; }
+
+class AwkwardBlocks : public ::testing::TestWithParam<AwkwardCase> {};
+
+TEST_P(AwkwardBlocks, BitIdenticalToPlainOrder) {
+    std::mt19937_64 rng(31337);
+    std::size_t blocks_seen = 0;
+    for (int trial = 0; trial < 30; ++trial) {
+        Problem p = awkward_runs(rng, 17 + trial * 7);
+        p.has_sensitivity = GetParam().sensitivity;
+        if (GetParam().odd_sensitivity)
+            for (std::size_t j = 0; j < p.sensitivity.size(); j += 3) p.sensitivity[j] = j % 2 ? -1.0 : kNaN;
+        for (int iterations : {1, 4}) {
+            const std::vector<double> want = run_reference(p, iterations);
+            ASSERT_TRUE(same_bits(want, run_path(p, iterations, Isa::Baseline))) << "trial " << trial;
+            for (Isa isa : vector_paths()) {
+                std::size_t blocks = 0;
+                ASSERT_TRUE(same_bits(want, run_path(p, iterations, isa, &blocks)))
+                    << "trial " << trial << ", path " << int(isa);
+                blocks_seen += blocks;
+            }
+        }
+    }
+    if (!vector_paths().empty()) {
+        EXPECT_GT(blocks_seen, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, AwkwardBlocks,
+                         ::testing::Values(AwkwardCase{"sensitivity", true, false},
+                                           AwkwardCase{"no_sensitivity", false, false},
+                                           AwkwardCase{"zero_negative_nan_sensitivity", true, true}),
+                         [](const ::testing::TestParamInfo<AwkwardCase>& i) { return std::string(i.param.name); });
+
+// Hostile finite inputs: weights and spectra spanning the exponent range, zero weights inside runs,
+// negative weights and spectra. Padding lanes meet the infinities and NaN these make in the ratio.
+TEST(Blocks, HostileFiniteInputsBitIdentical) {
+    std::mt19937_64 rng(4242);
+    std::uniform_int_distribution<int> pick(0, 7);
+    const double odd[] = {1e300, -1e300, 1e-300, 0.0, -0.0, -1.0, 4.9e-324, 1e-12};
+    for (int trial = 0; trial < 20; ++trial) {
+        Problem p = awkward_runs(rng, 64 + trial * 13);
+        for (double& v : p.values)
+            if (pick(rng) == 0) v = odd[pick(rng)];
+        for (double& v : p.y)
+            if (pick(rng) == 0) v = odd[pick(rng)];
+        for (int iterations : {1, 3}) {
+            const std::vector<double> want = run_reference(p, iterations);
+            for (Isa isa : vector_paths()) {
+                const std::vector<double> got = run_path(p, iterations, isa);
+                // NaN may differ in its sign bit only; everything else bit for bit.
+                for (std::size_t i = 0; i < want.size(); ++i) {
+                    if (std::isnan(want[i])) {
+                        ASSERT_TRUE(std::isnan(got[i])) << "trial " << trial << ", bin " << i;
+                    } else {
+                        ASSERT_EQ(std::memcmp(&want[i], &got[i], sizeof(double)), 0)
+                            << "trial " << trial << ", bin " << i << ": " << want[i] << " vs " << got[i];
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A block whose rows' first bins jump far apart pads more than it holds and runs as scalar rows.
+TEST(Blocks, WastefulBlocksFallBackToScalarRows) {
+    for (Isa isa : vector_paths()) {
+        const int L = block_lanes(isa);
+        Problem p;
+        const int n = 4 * L;
+        p.offsets.push_back(0);
+        for (int j = 0; j < n; ++j) {
+            const int first = j < L ? (j % 2) * (n - 4) : j;  // first block alternates between the ends
+            for (int e = 0; e < 4 && first + e < n; ++e) {
+                p.indices.push_back(first + e);
+                p.values.push_back(0.25 + 0.01 * e);
+            }
+            p.offsets.push_back(std::int64_t(p.indices.size()));
+        }
+        p.y.assign(n, 3.0);
+        p.sensitivity.assign(n, 1.0);
+        std::size_t blocks = 0;
+        EXPECT_TRUE(same_bits(run_reference(p, 5), run_path(p, 5, isa, &blocks)));
+        EXPECT_EQ(blocks, 3u);
+    }
+}
+
+// Owned copies: what the caller's arrays hold after validation no longer matters to the iterations.
+TEST(Blocks, IterationsReadOnlyTheCopies) {
+    Problem p = gaussian_problem(1024, 19.7);
+    const std::vector<double> want = run_path(p, 20, best_isa());
+    const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+    const MlemPlan plan(view(p.y), rows, view(p.sensitivity), true, 20);
+    std::fill(p.offsets.begin(), p.offsets.end(), std::int64_t{1} << 60);
+    std::fill(p.indices.begin(), p.indices.end(), -2147483647 - 1);
+    std::fill(p.values.begin(), p.values.end(), kNaN);
+    std::fill(p.y.begin(), p.y.end(), kNaN);
+    std::vector<double> x(1024, 1.0);
+    iterate(plan, Strided<double>(x.data(), 1024), 20);
+    EXPECT_TRUE(same_bits(want, x));
 }

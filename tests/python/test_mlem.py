@@ -491,3 +491,52 @@ def test_other_thread_runs_during_a_long_call():
         sys.setswitchinterval(old)
         thread.join()
     assert during > 0
+
+
+def test_rows_rewritten_while_calls_run_never_crash():
+    # A writer thread rewrites the rows with huge, negative and non-finite values while calls run
+    # (their iterations release the GIL). Each call either rejects the rows it validated or returns
+    # n numbers; what it computes from a rewrite is undefined, where it reads is not.
+    n = 2048
+    axis = hpge_axis(n)
+    offsets, indices, values = build_gaussian_response(axis, get_sigma(K_662 * 4, axis))
+    good = (offsets.copy(), indices.copy(), values.copy())
+    y = spectrum(n, 21)
+    stop = threading.Event()
+    rng = np.random.default_rng(5)
+    huge = np.iinfo(np.int64).max
+
+    def writer():
+        while not stop.is_set():
+            k = int(rng.integers(0, 6))
+            where = rng.integers(0, len(values), 64)
+            if k == 0:
+                offsets[rng.integers(0, n + 1, 8)] = rng.choice([huge, -huge, -1, len(values) * 4], 8)
+            elif k == 1:
+                indices[where] = rng.choice([2**31 - 1, -2**31, -1, n, -n - 1], 64)
+            elif k == 2:
+                values[where] = rng.choice([np.nan, np.inf, -np.inf, 1e308, -0.0], 64)
+            else:
+                for a, g in zip((offsets, indices, values), good):
+                    a[...] = g
+            time.sleep(0)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    results = {"ok": 0, "rejected": 0}
+    try:
+        deadline = time.monotonic() + 3.0
+        while time.monotonic() < deadline:
+            for iterations in (1, 20):
+                try:
+                    x = ML_EM_cy(y, offsets, indices, values, np.ones(n), iterations)
+                except IndexError as exc:
+                    assert str(exc) == OOB
+                    results["rejected"] += 1
+                else:
+                    assert x.shape == (n,) and x.dtype == np.float64
+                    results["ok"] += 1
+    finally:
+        stop.set()
+        thread.join()
+    assert results["ok"] > 0

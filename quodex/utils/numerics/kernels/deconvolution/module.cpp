@@ -39,16 +39,16 @@ Ref ML_EM_cy(PyObject* y_obj, const Buffer& y_buf, const Buffer& offsets, const 
         Ref correction = working_array(s_empty_like, y_obj, n, correction_buf);
         if (n == 0 || iterations <= 0) return x;
 
-        const Workspace w{x_buf.as1d<double>(), estimate_buf.as1d<double>(), ratio_buf.as1d<double>(),
-                          correction_buf.as1d<double>()};
         const ResponseRows rows{offsets.as1d<const std::int64_t>(), indices.as1d<const std::int32_t>(),
                                 values.as1d<const double>()};
         const Strided<const double> sens = sensitivity.as1d<const double>();
-        const bool has_sensitivity = sensitivity.held();
-        const RowsLayout layout = validate_rows(n, rows, sens, has_sensitivity);
+        // Everything the iterations index is copied and checked here, with the GIL held; without it
+        // they touch only memory this call owns and the result x.
+        const MlemPlan plan(y, rows, sens, sensitivity.held(), iterations);
+        const Strided<double> result = x_buf.as1d<double>();
         {
             GilRelease nogil;
-            iterate(y, rows, sens, has_sensitivity, w, iterations, layout);
+            iterate(plan, result, iterations);
         }
         return x;
     });
