@@ -200,14 +200,51 @@ private:
 
 // Output entries reserved up front; beyond this the rows grow the storage as they come.
 constexpr std::size_t kReserveEntries = std::size_t{1} << 25;
+// Rows resampled per release of the GIL (their region lists are made with it held).
+constexpr std::ptrdiff_t kRowsPerRelease = 256;
 
-// The output rows, one per requested energy. Each channel loop runs without the GIL and reads only
-// memory the call owns (axis copies, normalised rows, tables), so a thread rewriting the inputs
-// meanwhile cannot steer an access out of range. Rows longer than NumPy's buffer size are summed by
-// NumPy with the GIL held, from a NumPy copy of the row.
-tv::OutputRows resample(const tv::View& requested, const tv::View& ref_indices,
-                        const std::vector<std::ptrdiff_t>& high_rows, const tv::NormalisedRows& rows,
-                        const tv::RunTables& tables, double max_value, std::ptrdiff_t bufsize) {
+// Entry storage a thread keeps between calls, up to kKeepEntries: fresh pages cost more than the
+// resampling of a dense channel. A call takes it (a call nested in a NumPy callback finds none and
+// allocates its own) and hands it back when its results are made, or when it fails.
+constexpr std::size_t kKeepEntries = std::size_t{1} << 21;
+
+struct KeptStorage {
+    tv::RawArray<std::int32_t> indices;
+    tv::RawArray<double> values;
+};
+
+KeptStorage& kept_storage() {
+    static thread_local KeptStorage kept;
+    return kept;
+}
+
+class StorageLoan {
+public:
+    explicit StorageLoan(tv::OutputRows& out) : out_(out) {
+        KeptStorage& kept = kept_storage();
+        out_.indices = std::move(kept.indices);
+        out_.values = std::move(kept.values);
+    }
+    StorageLoan(const StorageLoan&) = delete;
+    StorageLoan& operator=(const StorageLoan&) = delete;
+    ~StorageLoan() {
+        if (out_.values.capacity() > kKeepEntries) return;
+        KeptStorage& kept = kept_storage();
+        kept.indices = std::move(out_.indices);
+        kept.values = std::move(out_.values);
+    }
+
+private:
+    tv::OutputRows& out_;
+};
+
+// The output rows, one per requested energy, into `out`. The channel loops run without the GIL and
+// read only memory the call owns (axis copies, normalised rows, tables), so a thread rewriting the
+// inputs meanwhile cannot steer an access out of range. Rows longer than NumPy's buffer size are
+// summed by NumPy with the GIL held, from a NumPy copy of the row.
+void resample(const tv::View& requested, const tv::View& ref_indices, const std::vector<std::ptrdiff_t>& high_rows,
+              const tv::NormalisedRows& rows, const tv::RunTables& tables, double max_value, std::ptrdiff_t bufsize,
+              tv::OutputRows& out) {
     const std::ptrdiff_t N = requested.size, K = tables.channels();
     const bool sum_here = K <= bufsize;
     std::vector<double> row_values(static_cast<std::size_t>(K));
@@ -229,29 +266,39 @@ tv::OutputRows resample(const tv::View& requested, const tv::View& ref_indices,
     const tv::EnergySearch axis_search(tables.ref_axis());
     std::optional<TableCache> cache;
     if (tables.usable()) cache.emplace(tables, rows);
-    tv::OutputRows out;
     out.offsets.reserve(static_cast<std::size_t>(N) + 1);
     out.reserve_entries(std::min(static_cast<std::size_t>(N) * static_cast<std::size_t>(K), kReserveEntries));
-    for (std::ptrdiff_t i = 0; i < N; ++i) {
-        const std::ptrdiff_t k = high_rows[static_cast<std::size_t>(i)];
-        const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
-        const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value, InterpreterSort{});
-        out.make_room(static_cast<std::size_t>(K));
+    const std::ptrdiff_t block = sum_here ? std::min(N, kRowsPerRelease) : 1;
+    std::vector<tv::RowRegions> regions(static_cast<std::size_t>(block));
+    for (std::ptrdiff_t i0 = 0; i0 < N; i0 += block) {
+        const std::ptrdiff_t n = std::min(block, N - i0);
+        for (std::ptrdiff_t r = 0; r < n; ++r) {
+            const std::ptrdiff_t k = high_rows[static_cast<std::size_t>(i0 + r)];
+            regions[static_cast<std::size_t>(r)] =
+                tv::response_row_regions(requested[i0 + r], ref_indices[k - 1], ref_indices[k], max_value, InterpreterSort{});
+        }
+        out.make_room(static_cast<std::size_t>(K) * static_cast<std::size_t>(n));
         {
             GilRelease nogil;
-            if (cache) {
-                const tv::RowOperands high = cache->get(k, k - 1);
-                const tv::RowOperands low = cache->get(k - 1, k);
-                tv::fill_row_runs(regions, tv::row_runs(regions, E, low_E, high_E, tables), tables, high, low,
-                                  row_values.data(), isa);
-            } else {
-                tv::fill_response_row(E, tables.requested(), axis_search, low_E, rows[k - 1], high_E, rows[k],
-                                      regions, row_buffer);
-            }
-            if (sum_here) {
+            for (std::ptrdiff_t r = 0; r < n; ++r) {
+                const std::ptrdiff_t i = i0 + r, k = high_rows[static_cast<std::size_t>(i)];
+                const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
+                const tv::RowRegions& reg = regions[static_cast<std::size_t>(r)];
+                if (cache) {
+                    const tv::RowOperands high = cache->get(k, k - 1);
+                    const tv::RowOperands low = cache->get(k - 1, k);
+                    tv::fill_row_runs(reg, tv::row_runs(reg, E, low_E, high_E, tables), tables, high, low,
+                                      row_values.data(), isa);
+                } else {
+                    tv::fill_response_row(E, tables.requested(), axis_search, low_E, rows[k - 1], high_E, rows[k], reg,
+                                          row_buffer);
+                }
+                if (!sum_here) break;
                 tv::collect_contiguous(row_values.data(), K, tv::nansum_contiguous(row_values.data(), K, isa), out,
                                        isa);
-            } else {
+                out.close_row();
+            }
+            if (!sum_here) {
                 const Strided<double> np_values = np_row_buf.as1d<double>();
                 for (std::ptrdiff_t j = 0; j < K; ++j) np_values[j] = row_values[static_cast<std::size_t>(j)];
             }
@@ -261,10 +308,9 @@ tv::OutputRows resample(const tv::View& requested, const tv::View& ref_indices,
             const double total = call_to_double(s_nansum, np_row.get());
             GilRelease nogil;
             tv::collect_contiguous(row_values.data(), K, total, out, isa);
+            out.close_row();
         }
-        out.close_row();
     }
-    return out;
 }
 
 Ref tarvel_cy_binding(Args& a) {
@@ -304,8 +350,9 @@ Ref tarvel_cy_binding(Args& a) {
 
         // Owned copies of both axes, taken before any loop runs without the GIL.
         const tv::RunTables tables(requested_axis, ref_axis);
-        const tv::OutputRows out =
-            resample(requested, ref_indices, high_rows, rows, tables, max_value, bufsize);
+        tv::OutputRows out;
+        const StorageLoan loan(out);
+        resample(requested, ref_indices, high_rows, rows, tables, max_value, bufsize, out);
         return rows_tuple(out.offsets, out.indices.data(), out.values.data(), out.size);
     });
 }

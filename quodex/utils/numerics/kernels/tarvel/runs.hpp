@@ -46,6 +46,16 @@ public:
         o.data_ = nullptr;
         o.capacity_ = 0;
     }
+    RawArray& operator=(RawArray&& o) noexcept {
+        if (this != &o) {
+            std::free(data_);
+            data_ = o.data_;
+            capacity_ = o.capacity_;
+            o.data_ = nullptr;
+            o.capacity_ = 0;
+        }
+        return *this;
+    }
     ~RawArray() { std::free(data_); }
 
     // Room for at least n elements in total; keeps the contents.
@@ -105,7 +115,7 @@ inline void collect_plain(const double* row, std::ptrdiff_t n, double total, Out
 // Operands of the reference-axis intervals, one array per operand: interval m lies between points
 // m-1 and m; intervals 0 and from m_size on are the outside and hold NaN, so a reading there comes
 // out NaN without a test. kPad entries past the last interval let a vector load a whole window.
-inline constexpr std::ptrdiff_t kPad = 16;
+inline constexpr std::ptrdiff_t kPad = 32;
 
 // The row operands of one normalised reference row: y0[m] = y[m-1], dy[m] = y[m] - y[m-1].
 struct RowOperands {
@@ -198,12 +208,21 @@ private:
         return true;
     }
 
+    // Buckets as wide as the mean spacing of the points, narrower (up to 8 per point) until none
+    // holds two points; the search then is the guess plus one compare.
     void build_buckets() {
+        for (std::ptrdiff_t per_point = 1; per_point <= 8; per_point *= 2) {
+            build_buckets(per_point * M_);
+            if (max_span_ <= 1) return;
+        }
+    }
+
+    void build_buckets(std::ptrdiff_t buckets) {
         const double first = ref_[0], last = ref_[static_cast<std::size_t>(M_) - 1];
-        const double scale = static_cast<double>(2 * M_) / (last - first);
+        const double scale = static_cast<double>(buckets) / (last - first);
         // Infinite ends or a degenerate span: one bucket, searched by bisection.
         if (first - first == 0.0 && last - last == 0.0 && last > first && scale - scale == 0.0) {
-            buckets_ = static_cast<std::int32_t>(2 * M_);
+            buckets_ = static_cast<std::int32_t>(buckets);
             origin_ = first;
             scale_ = scale;
         } else {
@@ -318,53 +337,79 @@ inline void fill_runs_scalar(const RowRegions& regions, const RowRuns& runs, con
 
 // Eight readings of one row at mapped energies e; the guess plus one compare needs one_compare().
 // Neighbouring channels map to neighbouring intervals, so the bucket starts, reference points and
-// operands usually come from a 16-entry window of each table by permutes; lanes spread wider take
-// gathers. Every index lies in the padded tables whatever a lane holds, so masked-off lanes need no
+// operands usually come from a 32-entry window of each table by permutes (one path, so the branch
+// predicts well); lanes spread wider take gathers. Every index lies in the padded tables whatever a lane holds, so masked-off lanes need no
 // care.
 QUODEX_TARGET_AVX512 inline __m512d window16(const double* a, __m512i at) noexcept {
     return _mm512_permutex2var_pd(_mm512_loadu_pd(a), at, _mm512_loadu_pd(a + 8));
 }
 
-QUODEX_TARGET_AVX512 inline __m512d reading8(__m512d e, const RunTables& t, const RowOperands& y) noexcept {
+QUODEX_TARGET_AVX512 inline __m512d window32(const double* a, __m512i at, __mmask8 upper) noexcept {
+    return _mm512_mask_blend_pd(upper, window16(a, at), window16(a + 16, at));
+}
+
+QUODEX_TARGET_AVX512 inline __m512d interpolate8(__m512d e, __m512d x0, __m512d dx, __m512d y0, __m512d dy) noexcept {
+    return _mm512_add_pd(_mm512_div_pd(_mm512_mul_pd(dy, _mm512_sub_pd(e, x0)), dx), y0);
+}
+
+// Readings whose lanes lie too far apart for a window: from the first points of their buckets.
+QUODEX_TARGET_AVX512 inline __m512d gathered8(__m512d e, __m256i lo, const RunTables& t, const RowOperands& y) noexcept {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d at = _mm512_mask_i32gather_pd(zero, 0xFF, lo, t.padded_ref(), 8);
+    const __m512i lo64 = _mm512_maskz_cvtepi32_epi64(0xFF, lo);
+    const __m512i m = _mm512_mask_add_epi64(lo64, _mm512_cmp_pd_mask(at, e, _CMP_LT_OQ), lo64, _mm512_set1_epi64(1));
+    return interpolate8(e, _mm512_mask_i64gather_pd(zero, 0xFF, m, t.x0(), 8),
+                        _mm512_mask_i64gather_pd(zero, 0xFF, m, t.dx(), 8),
+                        _mm512_mask_i64gather_pd(zero, 0xFF, m, y.y0, 8),
+                        _mm512_mask_i64gather_pd(zero, 0xFF, m, y.dy, 8));
+}
+
+// `rising`: the readings of a run ascend with the channels, so the first lane's bucket is the lowest
+// (the range test below catches any lane that is not).
+QUODEX_TARGET_AVX512 inline __m512d reading8(__m512d e, const RunTables& t, const RowOperands& y, bool rising) noexcept {
     const __m512d zero = _mm512_setzero_pd();
     __m512d s = _mm512_mul_pd(_mm512_sub_pd(e, _mm512_set1_pd(t.origin())), _mm512_set1_pd(t.scale()));
     s = _mm512_mask_max_pd(zero, 0xFF, s, zero);  // NaN goes to 0, as in bucket()
     s = _mm512_mask_min_pd(zero, 0xFF, s, _mm512_set1_pd(t.top() - 1.0));
     const __m256i b = _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, s);
-    __m256i v = _mm256_min_epi32(b, _mm256_permute2x128_si256(b, b, 1));
-    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0x4E));
-    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0xB1));
-    const std::int32_t bmin = _mm256_cvtsi256_si32(v);
+    std::int32_t bmin;
+    if (rising) {
+        bmin = t.bucket(_mm512_cvtsd_f64(e));
+    } else {
+        __m256i v = _mm256_min_epi32(b, _mm256_permute2x128_si256(b, b, 1));
+        v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0x4E));
+        v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0xB1));
+        bmin = _mm256_cvtsi256_si32(v);
+    }
     const std::int32_t* starts = t.bucket_starts();
     const __m256i brel = _mm256_sub_epi32(b, _mm256_set1_epi32(bmin));
     const std::int32_t base = starts[bmin];  // the bucket starts ascend: the lowest lane's is lowest
     __m256i lo;
-    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(_mm256_set1_epi32(16), brel)) == -1) {
-        const __m512i window = _mm512_loadu_si512(starts + bmin);
-        lo = _mm512_maskz_extracti64x4_epi64(
-            0xF, _mm512_maskz_permutexvar_epi32(0xFFFF, _mm512_castsi256_si512(brel), window), 0);
+    if (_mm256_testz_si256(brel, _mm256_set1_epi32(~31))) {  // every lane in [bmin, bmin + 32)
+        const __m512i window = _mm512_maskz_permutex2var_epi32(0xFFFF, _mm512_loadu_si512(starts + bmin),
+                                                               _mm512_castsi256_si512(brel),
+                                                               _mm512_loadu_si512(starts + bmin + 16));
+        lo = _mm512_maskz_extracti64x4_epi64(0xF, window, 0);
     } else {
-        lo = _mm256_i32gather_epi32(reinterpret_cast<const int*>(starts), b, 4);
+        return gathered8(e, _mm256_i32gather_epi32(reinterpret_cast<const int*>(starts), b, 4), t, y);
     }
     const __m256i lrel = _mm256_sub_epi32(lo, _mm256_set1_epi32(base));
     const double* ref = t.padded_ref();
-    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(_mm256_set1_epi32(15), lrel)) == -1) {
+    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(_mm256_set1_epi32(31), lrel)) == -1) {
         const __m512i r = _mm512_maskz_cvtepu32_epi64(0xFF, lrel);
-        const __m512d at = window16(ref + base, r);
+        const __m512i sixteen = _mm512_set1_epi64(16);
+        const __m512d at = window32(ref + base, r, _mm512_cmpge_epu64_mask(r, sixteen));
         const __m512i m = _mm512_mask_add_epi64(r, _mm512_cmp_pd_mask(at, e, _CMP_LT_OQ), r, _mm512_set1_epi64(1));
-        const __m512d x0 = window16(t.x0() + base, m), dx = window16(t.dx() + base, m);
-        const __m512d y0 = window16(y.y0 + base, m), dy = window16(y.dy + base, m);
-        return _mm512_add_pd(_mm512_div_pd(_mm512_mul_pd(dy, _mm512_sub_pd(e, x0)), dx), y0);
+        const __mmask8 upper = _mm512_cmpge_epu64_mask(m, sixteen);
+        return interpolate8(e, window32(t.x0() + base, m, upper), window32(t.dx() + base, m, upper),
+                            window32(y.y0 + base, m, upper), window32(y.dy + base, m, upper));
     }
-    const __m512d at = _mm512_mask_i32gather_pd(zero, 0xFF, lo, ref, 8);
-    const __m512i lo64 = _mm512_maskz_cvtepi32_epi64(0xFF, lo);
-    const __m512i m = _mm512_mask_add_epi64(lo64, _mm512_cmp_pd_mask(at, e, _CMP_LT_OQ), lo64, _mm512_set1_epi64(1));
-    const __m512d x0 = _mm512_mask_i64gather_pd(zero, 0xFF, m, t.x0(), 8);
-    const __m512d dx = _mm512_mask_i64gather_pd(zero, 0xFF, m, t.dx(), 8);
-    const __m512d y0 = _mm512_mask_i64gather_pd(zero, 0xFF, m, y.y0, 8);
-    const __m512d dy = _mm512_mask_i64gather_pd(zero, 0xFF, m, y.dy, 8);
-    return _mm512_add_pd(_mm512_div_pd(_mm512_mul_pd(dy, _mm512_sub_pd(e, x0)), dx), y0);
+    return gathered8(e, lo, t, y);
 }
+
+inline constexpr std::ptrdiff_t kChunk = 64;
+
+inline __mmask8 lanes8(std::ptrdiff_t left) noexcept { return left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1); }
 
 QUODEX_TARGET_AVX512 inline void fill_runs_avx512(const RowRegions& regions, const RowRuns& runs,
                                                   const RunTables& t, const RowOperands& high, const RowOperands& low,
@@ -378,17 +423,26 @@ QUODEX_TARGET_AVX512 inline void fill_runs_avx512(const RowRegions& regions, con
         const __m512d a = _mm512_set1_pd(k.a), w = _mm512_set1_pd(k.w), h0 = _mm512_set1_pd(k.h0),
                       hw = _mm512_set1_pd(k.hw), l0 = _mm512_set1_pd(k.l0), lw = _mm512_set1_pd(k.lw),
                       c = _mm512_set1_pd(k.c), d = _mm512_set1_pd(k.d);
-        for (std::ptrdiff_t j = runs.start[r]; j < runs.start[r + 1]; j += 8) {
-            const std::ptrdiff_t left = runs.start[r + 1] - j;
-            const __mmask8 lanes = left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1);
-            const __m512d xv = _mm512_maskz_loadu_pd(lanes, x + j);
-            const __m512d f = _mm512_div_pd(_mm512_sub_pd(xv, a), w);
-            const __m512d e1 = _mm512_add_pd(_mm512_mul_pd(f, hw), h0);
-            const __m512d e2 = _mm512_add_pd(_mm512_mul_pd(f, lw), l0);
-            const __m512d y1 = reading8(e1, t, high);
-            const __m512d y2 = reading8(e2, t, low);
-            const __m512d v = _mm512_add_pd(_mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(y1, y2), c), d), y2);
-            _mm512_mask_storeu_pd(row + j, lanes, v);
+        const bool rising_high = k.w > 0.0 && k.hw >= 0.0, rising_low = k.w > 0.0 && k.lw >= 0.0;
+        // In chunks, one step at a time: each step's chain of dependent divisions is short, so the
+        // out-of-order core overlaps more channels.
+        for (std::ptrdiff_t j0 = runs.start[r]; j0 < runs.start[r + 1]; j0 += kChunk) {
+            const std::ptrdiff_t n = std::min(kChunk, runs.start[r + 1] - j0);
+            alignas(64) double e1s[kChunk], e2s[kChunk], y1s[kChunk];
+            for (std::ptrdiff_t j = 0; j < n; j += 8) {
+                const __m512d xv = _mm512_maskz_loadu_pd(lanes8(n - j), x + j0 + j);
+                const __m512d f = _mm512_div_pd(_mm512_sub_pd(xv, a), w);
+                _mm512_store_pd(e1s + j, _mm512_add_pd(_mm512_mul_pd(f, hw), h0));
+                _mm512_store_pd(e2s + j, _mm512_add_pd(_mm512_mul_pd(f, lw), l0));
+            }
+            for (std::ptrdiff_t j = 0; j < n; j += 8)
+                _mm512_store_pd(y1s + j, reading8(_mm512_load_pd(e1s + j), t, high, rising_high));
+            for (std::ptrdiff_t j = 0; j < n; j += 8) {
+                const __m512d y1 = _mm512_load_pd(y1s + j);
+                const __m512d y2 = reading8(_mm512_load_pd(e2s + j), t, low, rising_low);
+                const __m512d v = _mm512_add_pd(_mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(y1, y2), c), d), y2);
+                _mm512_mask_storeu_pd(row + j0 + j, lanes8(n - j), v);
+            }
         }
     }
     for (std::ptrdiff_t j = last; j < K; ++j) row[j] = kNaN;
