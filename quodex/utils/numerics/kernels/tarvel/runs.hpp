@@ -337,8 +337,8 @@ inline void fill_runs_scalar(const RowRegions& regions, const RowRuns& runs, con
 
 // Eight readings of one row at mapped energies e; the guess plus one compare needs one_compare().
 // Neighbouring channels map to neighbouring intervals, so the bucket starts, reference points and
-// operands usually come from a 32-entry window of each table by permutes (one path, so the branch
-// predicts well); lanes spread wider take gathers. Every index lies in the padded tables whatever a lane holds, so masked-off lanes need no
+// operands usually come from a 16- or 32-entry window of each table by permutes; lanes spread wider
+// take gathers. Every index lies in the padded tables whatever a lane holds, so masked-off lanes need no
 // care.
 QUODEX_TARGET_AVX512 inline __m512d window16(const double* a, __m512i at) noexcept {
     return _mm512_permutex2var_pd(_mm512_loadu_pd(a), at, _mm512_loadu_pd(a + 8));
@@ -395,6 +395,14 @@ QUODEX_TARGET_AVX512 inline __m512d reading8(__m512d e, const RunTables& t, cons
     }
     const __m256i lrel = _mm256_sub_epi32(lo, _mm256_set1_epi32(base));
     const double* ref = t.padded_ref();
+    const int spread = _mm256_movemask_epi8(_mm256_cmpgt_epi32(_mm256_set1_epi32(15), lrel));
+    if (spread == -1) {
+        const __m512i r = _mm512_maskz_cvtepu32_epi64(0xFF, lrel);
+        const __m512d at = window16(ref + base, r);
+        const __m512i m = _mm512_mask_add_epi64(r, _mm512_cmp_pd_mask(at, e, _CMP_LT_OQ), r, _mm512_set1_epi64(1));
+        return interpolate8(e, window16(t.x0() + base, m), window16(t.dx() + base, m), window16(y.y0 + base, m),
+                            window16(y.dy + base, m));
+    }
     if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(_mm256_set1_epi32(31), lrel)) == -1) {
         const __m512i r = _mm512_maskz_cvtepu32_epi64(0xFF, lrel);
         const __m512i sixteen = _mm512_set1_epi64(16);
