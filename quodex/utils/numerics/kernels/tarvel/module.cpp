@@ -1,5 +1,6 @@
 // Python face of the tarvel module: region lists, and the resampling of a tabulated response matrix
 // onto requested energies as sparse response rows.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -200,8 +201,9 @@ private:
 
 // Output entries reserved up front; beyond this the rows grow the storage as they come.
 constexpr std::size_t kReserveEntries = std::size_t{1} << 25;
-// Rows resampled per release of the GIL (their region lists are made with it held).
-constexpr std::ptrdiff_t kRowsPerRelease = 256;
+// Channels resampled per release of the GIL, in whole rows (their region lists are made with it
+// held): long enough to make the release cheap, short enough that other threads get turns.
+constexpr std::ptrdiff_t kChannelsPerRelease = std::ptrdiff_t{1} << 16;
 
 // Entry storage a thread keeps between calls, up to kKeepEntries: fresh pages cost more than the
 // resampling of a dense channel. A call takes it (a call nested in a NumPy callback finds none and
@@ -268,7 +270,7 @@ void resample(const tv::View& requested, const tv::View& ref_indices, const std:
     if (tables.usable()) cache.emplace(tables, rows);
     out.offsets.reserve(static_cast<std::size_t>(N) + 1);
     out.reserve_entries(std::min(static_cast<std::size_t>(N) * static_cast<std::size_t>(K), kReserveEntries));
-    const std::ptrdiff_t block = sum_here ? std::min(N, kRowsPerRelease) : 1;
+    const std::ptrdiff_t block = sum_here ? std::clamp<std::ptrdiff_t>(kChannelsPerRelease / std::max<std::ptrdiff_t>(K, 1), 1, N) : 1;
     std::vector<tv::RowRegions> regions(static_cast<std::size_t>(block));
     for (std::ptrdiff_t i0 = 0; i0 < N; i0 += block) {
         const std::ptrdiff_t n = std::min(block, N - i0);
