@@ -166,6 +166,12 @@ public:
         return lo;
     }
 
+    // interval(e) when one_compare(): no bucket holds two points, so one compare settles it.
+    std::ptrdiff_t interval_one_compare(double e) const noexcept {
+        const std::int32_t lo = lo_[static_cast<std::size_t>(bucket(e))];
+        return lo + (ref_[static_cast<std::size_t>(lo)] < e);
+    }
+
     // The bucket of e: monotone non-decreasing in e, so the points below e are bounded by the
     // counts of points in the buckets before and up to b(e).
     std::int32_t bucket(double e) const noexcept {
@@ -305,22 +311,18 @@ inline RunConstants run_constants(const RowRegions& regions, const RowRuns& runs
             runs.c,                   runs.d};
 }
 
+template <bool kOneCompare>
 inline double reading(double e, const RunTables& t, const RowOperands& y) noexcept {
-    const std::ptrdiff_t m = t.interval(e);
+    const std::ptrdiff_t m = kOneCompare ? t.interval_one_compare(e) : t.interval(e);
     return (y.dy[m] * (e - t.x0()[m])) / t.dx()[m] + y.y0[m];
 }
 
-inline double channel(double x, const RunConstants& k, const RunTables& t, const RowOperands& high,
-                      const RowOperands& low) noexcept {
-    const double f = (x - k.a) / k.w;
-    const double e1 = f * k.hw + k.h0;
-    const double e2 = f * k.lw + k.l0;
-    const double y1 = reading(e1, t, high);
-    const double y2 = reading(e2, t, low);
-    return ((y1 - y2) * k.c) / k.d + y2;
-}
+inline constexpr std::ptrdiff_t kChunk = 64;
 
-inline void fill_runs_scalar(const RowRegions& regions, const RowRuns& runs, const RunTables& t,
+// In chunks, step by step: the mapping and the final interpolation are plain loops over arrays that
+// the compiler vectorises (two divisions per instruction with SSE2); the readings stay scalar.
+template <bool kOneCompare>
+void fill_runs_scalar(const RowRegions& regions, const RowRuns& runs, const RunTables& t,
                              const RowOperands& high, const RowOperands& low, double* row) noexcept {
     const double* x = t.requested_data();
     const std::ptrdiff_t K = t.channels();
@@ -328,7 +330,18 @@ inline void fill_runs_scalar(const RowRegions& regions, const RowRuns& runs, con
     for (std::ptrdiff_t j = 0; j < first; ++j) row[j] = kNaN;
     for (int r = 0; r + 1 < runs.bounds; ++r) {
         const RunConstants k = run_constants(regions, runs, r);
-        for (std::ptrdiff_t j = runs.start[r]; j < runs.start[r + 1]; ++j) row[j] = channel(x[j], k, t, high, low);
+        for (std::ptrdiff_t j0 = runs.start[r]; j0 < runs.start[r + 1]; j0 += kChunk) {
+            const std::ptrdiff_t n = std::min(kChunk, runs.start[r + 1] - j0);
+            double e1s[kChunk], e2s[kChunk];
+            for (std::ptrdiff_t j = 0; j < n; ++j) {
+                const double f = (x[j0 + j] - k.a) / k.w;
+                e1s[j] = f * k.hw + k.h0;
+                e2s[j] = f * k.lw + k.l0;
+            }
+            for (std::ptrdiff_t j = 0; j < n; ++j) e1s[j] = reading<kOneCompare>(e1s[j], t, high);
+            for (std::ptrdiff_t j = 0; j < n; ++j) e2s[j] = reading<kOneCompare>(e2s[j], t, low);
+            for (std::ptrdiff_t j = 0; j < n; ++j) row[j0 + j] = ((e1s[j] - e2s[j]) * k.c) / k.d + e2s[j];
+        }
     }
     for (std::ptrdiff_t j = last; j < K; ++j) row[j] = kNaN;
 }
@@ -414,8 +427,6 @@ QUODEX_TARGET_AVX512 inline __m512d reading8(__m512d e, const RunTables& t, cons
     }
     return gathered8(e, lo, t, y);
 }
-
-inline constexpr std::ptrdiff_t kChunk = 64;
 
 inline __mmask8 lanes8(std::ptrdiff_t left) noexcept { return left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1); }
 
@@ -518,7 +529,8 @@ inline void fill_row_runs(const RowRegions& regions, const RowRuns& runs, const 
     if (isa == Isa::Avx512 && t.one_compare()) return detail::fill_runs_avx512(regions, runs, t, high, low, row);
 #endif
     (void)isa;
-    detail::fill_runs_scalar(regions, runs, t, high, low, row);
+    if (t.one_compare()) detail::fill_runs_scalar<true>(regions, runs, t, high, low, row);
+    else detail::fill_runs_scalar<false>(regions, runs, t, high, low, row);
 }
 
 // np.nansum of n contiguous values, n within NumPy's buffer size.
