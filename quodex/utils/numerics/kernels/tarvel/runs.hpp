@@ -506,7 +506,14 @@ QUODEX_TARGET_AVX512 inline void collect_avx512(const double* row, std::ptrdiff_
     for (std::ptrdiff_t j = 0; j < n; j += 8) {
         const std::ptrdiff_t left = n - j;
         const __mmask8 lanes = left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1);
-        const __m512d v = _mm512_div_pd(_mm512_maskz_loadu_pd(lanes, row + j), tot);
+        const __m512d r = _mm512_maskz_loadu_pd(lanes, row + j);
+        // zeros and NaN divide to zero or NaN, never above the threshold: stretches of them (the
+        // channels a response does not reach) skip the division
+        if (_mm512_mask_cmp_pd_mask(lanes, r, _mm512_setzero_pd(), _CMP_NEQ_OQ) == 0) {
+            j16 = _mm512_add_epi32(j16, step);
+            continue;
+        }
+        const __m512d v = _mm512_div_pd(r, tot);
         const __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, v, cut, _CMP_GT_OQ);
         _mm512_storeu_pd(val + k, _mm512_maskz_compress_pd(keep, v));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + k),
