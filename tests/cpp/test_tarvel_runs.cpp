@@ -180,6 +180,11 @@ TEST(TarvelRuns, FinishMatchesPlainSumAndCollection) {
         for (double& v : r) v = u(gen) * std::exp(double(int(gen() % 30)) - 15.0);
         for (double& v : r)
             if (gen() % 9 == 0) v = std::vector<double>{kNaN, 1e-12, -0.0, std::nextafter(1e-12, 1.0)}[gen() % 4];
+        // stretches of zeros and NaN, as where a response does not reach
+        for (int s = int(gen() % 4); s > 0 && !r.empty(); --s) {
+            const std::size_t at = gen() % r.size(), len = std::min<std::size_t>(gen() % 40, r.size() - at);
+            for (std::size_t i = at; i < at + len; ++i) r[i] = std::vector<double>{0.0, -0.0, kNaN}[gen() % 3];
+        }
         const std::ptrdiff_t n = std::ptrdiff_t(r.size());
         const double total = trial % 4 == 0 ? 1.0 : numpy_nansum(View(r.data(), n));
         SparseRows want;
