@@ -118,23 +118,6 @@ TEST(TarvelRuns, RandomRowsMatchTheReferencePath) {
     EXPECT_GT(fast, 300);  // most cases take the run-wise path
 }
 
-TEST(TarvelRuns, BenchmarkShapedRowsMatchTheReferencePath) {
-    // bin centres on both axes, as the benchmark workload; every reading takes the one-compare guess
-    std::mt19937_64 gen(5);
-    for (int trial = 0; trial < 20; ++trial) {
-        Case c;
-        for (int i = 0; i < 1024; ++i) c.req.push_back((i + 0.5) * 3000.0 / 1024);
-        for (int i = 0; i < 2048; ++i) c.ref.push_back((i + 0.5) * 3000.0 / 2048);
-        c.high = row(gen, 2048);
-        c.low = row(gen, 2048);
-        c.low_E = 50.0 + 140.0 * trial;
-        c.high_E = c.low_E + 75.6;
-        c.E = c.low_E + 3.1 * trial;
-        ASSERT_TRUE(compare(c, trial));
-        EXPECT_TRUE(RunTables(view(c.req), view(c.ref)).one_compare());
-    }
-}
-
 struct Declined {
     std::vector<double> req, ref;
 };

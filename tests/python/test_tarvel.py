@@ -531,17 +531,6 @@ def test_large_rows_agree_with_numpy_oracle(ref_kind, req_kind):
     assert_rows_equal(got, oracle(matrix, ref_indices, ref_axis, requested, req_axis))
 
 
-def test_values_of_exactly_the_threshold_are_dropped_on_long_rows():
-    """A row whose normalised entries are exactly 1e-12 and its neighbours: only those above stay."""
-    axis = np.linspace(0.0, 3000.0, 400)
-    ref_indices = np.array([1000.0, 1001.0])
-    matrix = np.full((2, 400), 1e-12)
-    matrix[:, 200] = 1.0 - 1e-12 * 399  # sums to 1 (as NumPy sums it): the small entries stay 1e-12
-    matrix[:, 300] = np.nextafter(1e-12, 1.0)
-    got = tarvel_cy(matrix, ref_indices, axis, np.array([1001.0]), axis)
-    assert_rows_equal(got, oracle(matrix, ref_indices, axis, np.array([1001.0]), axis))
-
-
 # -- racing callers --------------------------------------------------------------------------------
 
 def test_inputs_rewritten_by_another_thread_never_crash():
