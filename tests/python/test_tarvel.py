@@ -1,6 +1,8 @@
 """Region lists and the resampling of a response matrix, against a small NumPy oracle that follows
 the same operation order (so agreement is exact), plus the contract around bad input."""
 import sys
+import threading
+import time
 import traceback
 
 import numpy as np
@@ -494,3 +496,95 @@ def test_no_reference_leaks():
                 pytest.fail("no error")
     del bad
     assert [sys.getrefcount(a) for a in args + (bad_energy, empty_axis)] == before
+
+
+# -- the run-wise path on larger rows --------------------------------------------------------------
+
+def _axis(kind, n, lo, hi, rng):
+    a = np.linspace(lo, hi, n)
+    if kind == "clustered":
+        a = lo + (hi - lo) * np.linspace(0.0, 1.0, n) ** 3
+    elif kind == "duplicates":
+        a = np.repeat(a[::3], 3)[:n]
+    elif kind == "infinite ends":
+        a[0], a[-1] = -INF, INF
+    elif kind == "random":
+        a = np.sort(rng.uniform(lo, hi, n))
+    return a
+
+
+@pytest.mark.parametrize("ref_kind", ["uniform", "clustered", "duplicates", "infinite ends", "random"])
+@pytest.mark.parametrize("req_kind", ["uniform", "duplicates", "random", "descending"])
+def test_large_rows_agree_with_numpy_oracle(ref_kind, req_kind):
+    rng = np.random.default_rng(len(ref_kind) * 31 + len(req_kind))
+    ref_indices = np.array([60.0, 300.0, 700.0, 1100.0, 1800.0, 2600.0])
+    ref_axis = _axis(ref_kind, 1500, -5.0, 3000.0, rng)
+    req_axis = _axis(req_kind if req_kind != "descending" else "uniform", 700, 0.0, 3300.0, rng)
+    if req_kind == "descending":
+        req_axis = req_axis[::-1].copy()  # the per-channel reference path
+    finite = np.where(np.isfinite(ref_axis), ref_axis, 1500.0)
+    matrix = response(ref_indices, finite, seed=1) * np.exp(rng.uniform(-5, 5, (len(ref_indices), len(ref_axis))))
+    matrix[2, ::97] = NAN  # NaN channels spoil only the rows that use row 2
+    matrix[4] = NAN
+    requested = np.concatenate([rng.uniform(60.0, 2600.0, 12), ref_indices[1:]])
+    got = tarvel_cy(matrix, ref_indices, ref_axis, requested, req_axis)
+    assert_rows_equal(got, oracle(matrix, ref_indices, ref_axis, requested, req_axis))
+
+
+# -- racing callers --------------------------------------------------------------------------------
+
+def test_inputs_rewritten_by_another_thread_never_crash():
+    """The loops without the GIL read only memory the call owns: threads that rewrite every input,
+    to huge, negative, NaN and infinite values, may spoil results or raise, but never crash."""
+    rng = np.random.default_rng(13)
+    ref_indices = np.linspace(50.0, 3000.0, 12)
+    ref_axis = np.linspace(0.0, 3000.0, 3000)
+    matrix = response(ref_indices, ref_axis)
+    requested = np.sort(rng.uniform(60.0, 3000.0, 60))
+    req_axis = np.linspace(0.0, 3000.0, 2500)
+    arrays = [matrix, ref_indices, ref_axis, requested, req_axis]
+    originals = [a.copy() for a in arrays]
+    poison = [2.0**62, -2.0**62, 1e308, -1e308, NAN, INF, -INF, -1.0, 0.0]
+    stop = threading.Event()
+    errors = []
+
+    def rewrite():
+        r = np.random.default_rng(7)
+        while not stop.is_set():
+            # the energies only now and then: a poisoned one ends a call before its rows
+            chosen = arrays if r.random() < 0.1 else [matrix, ref_axis, req_axis]
+            for a in chosen:
+                flat = a.reshape(-1)
+                flat[r.integers(0, flat.size, 64)] = r.choice(poison, 64)
+                if r.random() < 0.2:
+                    flat[:] = flat[::-1].copy() if r.random() < 0.5 else r.choice(poison)
+            time.sleep(0)
+            for a, o in zip(arrays, originals):
+                if r.random() < 0.2 or a is ref_indices or a is requested:
+                    a[...] = o
+
+    def call_repeatedly():
+        for _ in range(30):
+            try:
+                tarvel_cy(*arrays)
+            except (ValueError, IndexError) as e:  # a rewritten energy may lose its bracketing pair
+                errors.append(type(e))
+
+    writers = [threading.Thread(target=rewrite) for _ in range(2)]
+    callers = [threading.Thread(target=call_repeatedly) for _ in range(2)]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for t in writers + callers:
+            t.start()
+        for t in callers:
+            t.join()
+    finally:
+        stop.set()
+        for t in writers:
+            t.join()
+        sys.setswitchinterval(old)
+    # untouched inputs still give the oracle's result after the race
+    for a, o in zip(arrays, originals):
+        a[...] = o
+    assert_rows_equal(tarvel_cy(*arrays), oracle(*originals))

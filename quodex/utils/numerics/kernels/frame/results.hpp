@@ -54,17 +54,22 @@ Ref new_vector(PyObject* func_name, std::ptrdiff_t n, Buffer& buf) {
 }
 
 template <class T>
-Ref array_from(const std::vector<T>& v) {
+Ref array_from(const T* v, std::size_t n) {
     static PyObject* s_empty = interned("empty");
     Buffer buf;
-    Ref arr = new_vector<T>(s_empty, static_cast<std::ptrdiff_t>(v.size()), buf);
+    Ref arr = new_vector<T>(s_empty, static_cast<std::ptrdiff_t>(n), buf);
     Strided<T> out = buf.as1d<T>();
     if (out.contiguous()) {
-        if (!v.empty()) std::memcpy(out.data, v.data(), v.size() * sizeof(T));
+        if (n) std::memcpy(out.data, v, n * sizeof(T));
     } else {
-        for (std::size_t k = 0; k < v.size(); ++k) out[static_cast<std::ptrdiff_t>(k)] = v[k];
+        for (std::size_t k = 0; k < n; ++k) out[static_cast<std::ptrdiff_t>(k)] = v[k];
     }
     return arr;
+}
+
+template <class T>
+Ref array_from(const std::vector<T>& v) {
+    return array_from(v.data(), v.size());
 }
 
 // Sparse response rows as the tuple (offsets int64, indices int32, values float64).
@@ -73,6 +78,15 @@ inline Ref rows_tuple(const std::vector<std::int64_t>& offsets, const std::vecto
     Ref o = array_from(offsets);
     Ref i = array_from(indices);
     Ref v = array_from(values);
+    return Ref::check(PyTuple_Pack(3, o.get(), i.get(), v.get()));
+}
+
+// The same from C++ storage of `n` entries.
+inline Ref rows_tuple(const std::vector<std::int64_t>& offsets, const std::int32_t* indices, const double* values,
+                      std::size_t n) {
+    Ref o = array_from(offsets);
+    Ref i = array_from(indices, n);
+    Ref v = array_from(values, n);
     return Ref::check(PyTuple_Pack(3, o.get(), i.get(), v.get()));
 }
 

@@ -1,6 +1,8 @@
 // Python face of the tarvel module: region lists, and the resampling of a tabulated response matrix
 // onto requested energies as sparse response rows.
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "../frame/frame.hpp"
@@ -8,6 +10,7 @@
 #include "numpy_sum.hpp"
 #include "regions.hpp"
 #include "resample.hpp"
+#include "runs.hpp"
 
 #define MODULE_NAME "quodex.utils.numerics.kernels.tarvel"
 
@@ -159,56 +162,157 @@ std::vector<std::ptrdiff_t> bracket_requests(const tv::View& requested, const tv
     return high_rows;
 }
 
-// The output rows, one per requested energy. Each channel loop runs without the GIL; a row buffer
-// longer than NumPy's buffer size is a NumPy array, summed by NumPy with the GIL held.
-SparseRows resample(const tv::View& requested, const tv::View& ref_indices, const std::vector<std::ptrdiff_t>& high_rows,
-                    const tv::NormalisedRows& rows, const tv::View& ref_axis, const tv::View& requested_axis,
-                    double max_value, std::ptrdiff_t bufsize) {
-    const std::ptrdiff_t N = requested.size, K = requested_axis.size;
+// Reference rows' interval tables for the run-wise path, built on first use by a request and kept
+// for the few pairs in use (requests usually come sorted, so pairs change rarely); memory stays at
+// a few rows however many reference rows the matrix has.
+class TableCache {
+public:
+    TableCache(const tv::RunTables& t, const tv::NormalisedRows& rows) : tables_(t), rows_(rows) {
+        for (Entry& e : entries_) e.table.resize(t.row_table_size());
+    }
+    // The table of reference row r; the one of `keep` (the other row of the pair) is not evicted.
+    tv::RowOperands get(std::ptrdiff_t r, std::ptrdiff_t keep) noexcept {
+        Entry* victim = nullptr;
+        for (Entry& e : entries_) {
+            if (e.row == r) {
+                e.used = ++clock_;
+                return e.operands;
+            }
+            if (e.row != keep && (!victim || e.used < victim->used)) victim = &e;
+        }
+        victim->row = r;
+        victim->used = ++clock_;
+        victim->operands = tables_.row_table(rows_[r], victim->table.data());  // sized already: no allocation
+        return victim->operands;
+    }
+
+private:
+    struct Entry {
+        std::ptrdiff_t row = -1;
+        std::uint64_t used = 0;
+        std::vector<double> table;
+        tv::RowOperands operands{};
+    };
+    const tv::RunTables& tables_;
+    const tv::NormalisedRows& rows_;
+    Entry entries_[4];
+    std::uint64_t clock_ = 0;
+};
+
+// Output entries reserved up front; beyond this the rows grow the storage as they come.
+constexpr std::size_t kReserveEntries = std::size_t{1} << 25;
+// Channels resampled per release of the GIL, in whole rows (their region lists are made with it
+// held): long enough to make the release cheap, short enough that other threads get turns.
+constexpr std::ptrdiff_t kChannelsPerRelease = std::ptrdiff_t{1} << 16;
+
+// Entry storage a thread keeps between calls, up to kKeepEntries: fresh pages cost more than the
+// resampling of a dense channel. A call takes it (a call nested in a NumPy callback finds none and
+// allocates its own) and hands it back when its results are made, or when it fails.
+constexpr std::size_t kKeepEntries = std::size_t{1} << 21;
+
+struct KeptStorage {
+    tv::RawArray<std::int32_t> indices;
+    tv::RawArray<double> values;
+};
+
+KeptStorage& kept_storage() {
+    static thread_local KeptStorage kept;
+    return kept;
+}
+
+class StorageLoan {
+public:
+    explicit StorageLoan(tv::OutputRows& out) : out_(out) {
+        KeptStorage& kept = kept_storage();
+        out_.indices = std::move(kept.indices);
+        out_.values = std::move(kept.values);
+    }
+    StorageLoan(const StorageLoan&) = delete;
+    StorageLoan& operator=(const StorageLoan&) = delete;
+    ~StorageLoan() {
+        if (out_.values.capacity() > kKeepEntries) return;
+        KeptStorage& kept = kept_storage();
+        kept.indices = std::move(out_.indices);
+        kept.values = std::move(out_.values);
+    }
+
+private:
+    tv::OutputRows& out_;
+};
+
+// The output rows, one per requested energy, into `out`. The channel loops run without the GIL and
+// read only memory the call owns (axis copies, normalised rows, tables), so a thread rewriting the
+// inputs meanwhile cannot steer an access out of range. Rows longer than NumPy's buffer size are
+// summed by NumPy with the GIL held, from a NumPy copy of the row.
+void resample(const tv::View& requested, const tv::View& ref_indices, const std::vector<std::ptrdiff_t>& high_rows,
+              const tv::NormalisedRows& rows, const tv::RunTables& tables, double max_value, std::ptrdiff_t bufsize,
+              tv::OutputRows& out) {
+    const std::ptrdiff_t N = requested.size, K = tables.channels();
     const bool sum_here = K <= bufsize;
-    std::vector<double> scratch;
+    std::vector<double> row_values(static_cast<std::size_t>(K));
+    const Strided<double> row_buffer(row_values.data(), K);
     Buffer np_row_buf;
     Ref np_row;
-    Strided<double> row_buffer;
-    if (sum_here) {
-        scratch.resize(static_cast<std::size_t>(K));
-        row_buffer = Strided<double>(scratch.data(), K);
-    } else {
+    if (!sum_here) {
         static PyObject* s_empty = interned("empty");
         np_row = new_vector<double>(s_empty, K, np_row_buf);
-        row_buffer = np_row_buf.as1d<double>();
     }
     try {
-        tv::check_response_row_lengths(requested_axis, ref_axis, rows[high_rows[0]], rows[high_rows[0] - 1],
-                                       row_buffer);
+        tv::check_response_row_lengths(tables.requested(), tables.ref_axis(), rows[high_rows[0]],
+                                       rows[high_rows[0] - 1], row_buffer);
     } catch (const tv::LengthError& e) {
         raise_value_error(e);
     }
 
-    const tv::EnergySearch axis_search(ref_axis);
-    SparseRows out;
+    const Isa isa = best_isa();
+    const tv::EnergySearch axis_search(tables.ref_axis());
+    std::optional<TableCache> cache;
+    if (tables.usable()) cache.emplace(tables, rows);
     out.offsets.reserve(static_cast<std::size_t>(N) + 1);
-    for (std::ptrdiff_t i = 0; i < N; ++i) {
-        const std::ptrdiff_t k = high_rows[static_cast<std::size_t>(i)];
-        const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
-        const tv::View low_row = rows[k - 1], high_row = rows[k];
-        const tv::RowRegions regions = tv::response_row_regions(E, low_E, high_E, max_value, InterpreterSort{});
-        tv::make_room(out.indices, static_cast<std::size_t>(K));
-        tv::make_room(out.values, static_cast<std::size_t>(K));
+    out.reserve_entries(std::min(static_cast<std::size_t>(N) * static_cast<std::size_t>(K), kReserveEntries));
+    const std::ptrdiff_t block = sum_here ? std::clamp<std::ptrdiff_t>(kChannelsPerRelease / std::max<std::ptrdiff_t>(K, 1), 1, N) : 1;
+    std::vector<tv::RowRegions> regions(static_cast<std::size_t>(block));
+    for (std::ptrdiff_t i0 = 0; i0 < N; i0 += block) {
+        const std::ptrdiff_t n = std::min(block, N - i0);
+        for (std::ptrdiff_t r = 0; r < n; ++r) {
+            const std::ptrdiff_t k = high_rows[static_cast<std::size_t>(i0 + r)];
+            regions[static_cast<std::size_t>(r)] =
+                tv::response_row_regions(requested[i0 + r], ref_indices[k - 1], ref_indices[k], max_value, InterpreterSort{});
+        }
+        out.make_room(static_cast<std::size_t>(K) * static_cast<std::size_t>(n));
         {
             GilRelease nogil;
-            tv::fill_response_row(E, requested_axis, axis_search, low_E, low_row, high_E, high_row, regions,
-                                  row_buffer);
-            if (sum_here) tv::collect_row(row_buffer, tv::numpy_nansum(row_buffer), out);
+            for (std::ptrdiff_t r = 0; r < n; ++r) {
+                const std::ptrdiff_t i = i0 + r, k = high_rows[static_cast<std::size_t>(i)];
+                const double E = requested[i], low_E = ref_indices[k - 1], high_E = ref_indices[k];
+                const tv::RowRegions& reg = regions[static_cast<std::size_t>(r)];
+                if (cache) {
+                    const tv::RowOperands high = cache->get(k, k - 1);
+                    const tv::RowOperands low = cache->get(k - 1, k);
+                    tv::fill_row_runs(reg, tv::row_runs(reg, E, low_E, high_E, tables), tables, high, low,
+                                      row_values.data(), isa);
+                } else {
+                    tv::fill_response_row(E, tables.requested(), axis_search, low_E, rows[k - 1], high_E, rows[k], reg,
+                                          row_buffer);
+                }
+                if (!sum_here) break;
+                tv::collect_contiguous(row_values.data(), K, tv::nansum_contiguous(row_values.data(), K, isa), out,
+                                       isa);
+                out.close_row();
+            }
+            if (!sum_here) {
+                const Strided<double> np_values = np_row_buf.as1d<double>();
+                for (std::ptrdiff_t j = 0; j < K; ++j) np_values[j] = row_values[static_cast<std::size_t>(j)];
+            }
         }
         if (!sum_here) {
             static PyObject* s_nansum = interned("nansum");
             const double total = call_to_double(s_nansum, np_row.get());
             GilRelease nogil;
-            tv::collect_row(row_buffer, total, out);
+            tv::collect_contiguous(row_values.data(), K, total, out, isa);
+            out.close_row();
         }
     }
-    return out;
 }
 
 Ref tarvel_cy_binding(Args& a) {
@@ -246,9 +350,12 @@ Ref tarvel_cy_binding(Args& a) {
         const std::ptrdiff_t bufsize = numpy_bufsize();
         normalise(rows, matrix, a.object(kMatrix), bufsize);
 
-        const SparseRows out =
-            resample(requested, ref_indices, high_rows, rows, ref_axis, requested_axis, max_value, bufsize);
-        return rows_tuple(out.offsets, out.indices, out.values);
+        // Owned copies of both axes, taken before any loop runs without the GIL.
+        const tv::RunTables tables(requested_axis, ref_axis);
+        tv::OutputRows out;
+        const StorageLoan loan(out);
+        resample(requested, ref_indices, high_rows, rows, tables, max_value, bufsize, out);
+        return rows_tuple(out.offsets, out.indices.data(), out.values.data(), out.size);
     });
 }
 
