@@ -132,7 +132,7 @@ def main(argv=None):
             spectrum.path, spectrum.format = f"synthetic mixed source, seed {args.seed}", "synthetic"
     except SpectrumFileError as e:
         return fail(str(e))
-    result.times = {"total": time.perf_counter() - t0, **result.times}
+    result.times["total"] = time.perf_counter() - t0
     if args.plot:
         t0 = time.perf_counter()
         try:
@@ -140,9 +140,7 @@ def main(argv=None):
         except OSError as e:
             return fail(f"cannot write {args.plot}: {e.strerror or e}")
         result.times["figure"] = time.perf_counter() - t0
-    print(report.text(spectrum, result))
-    for w in list(spectrum.notes) + result.warnings:
-        print(f"{PROG}: warning: {w}", file=sys.stderr)
+    print(report.text(spectrum, result))  # warnings included
     if args.json:
         try:
             report.write_json(args.json, report.to_json(spectrum, result))
