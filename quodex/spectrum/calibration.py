@@ -38,51 +38,73 @@ class Recalibration:
         return [after - line for line, _, after in self.matched]
 
 
-def match_lines(peaks, lines, window):
-    """(line, peak) pairs: for each line the most significant peak within window(line) keV, each peak
-    used once, strongest lines first."""
-    pairs, used = [], set()
-    for line in sorted(lines, key=lambda e: -max((pk.significance for pk in peaks
-                                                  if abs(pk.energy - e) <= window(e)), default=0.0)):
-        near = [i for i, pk in enumerate(peaks) if i not in used and abs(pk.energy - line) <= window(line)]
-        if near:
-            best = max(near, key=lambda i: peaks[i].significance)
-            used.add(best)
-            pairs.append((line, peaks[best]))
+def match_lines(peaks, lines, window, fwhm):
+    """(line, peak) pairs, each line and each peak used once: of all pairs within window(line) keV the
+    best first, by significance discounted for the distance in FWHM (so that a line absent from the
+    spectrum does not take the peak of a neighbouring line)."""
+    scored = sorted(((pk.significance / (1.0 + ((pk.energy - line) / fwhm(line)) ** 2), line, i)
+                     for line in lines for i, pk in enumerate(peaks) if abs(pk.energy - line) <= window(line)),
+                    reverse=True)
+    pairs, used_lines, used_peaks = [], set(), set()
+    for _, line, i in scored:
+        if line not in used_lines and i not in used_peaks:
+            used_lines.add(line)
+            used_peaks.add(i)
+            pairs.append((line, peaks[i]))
     return sorted(pairs, key=lambda lp: lp[0])
 
 
+def _fit(xs, es, uncs, coeffs0):
+    """Polynomial through (x, line) pairs: the gain alone from one, a line from two, a quadratic from
+    three or more. Returns (coefficients, description)."""
+    if len(xs) == 1:
+        old = float(np.polynomial.polynomial.polyval(xs[0], coeffs0))
+        gain = es[0] / old if old > 0 else math.nan
+        return tuple(c * gain for c in coeffs0), f"gain corrected from the {es[0]:g} keV line"
+    degree = 2 if len(xs) >= 3 else 1
+    w = 1.0 / np.maximum(uncs, 0.01)  # a floor, so that one very precise peak does not decide alone
+    coeffs = tuple(np.polynomial.polynomial.polyfit(xs, es, degree, w=w))
+    return coeffs, f"{'quadratic' if degree == 2 else 'linear'} fit to {len(xs)} lines"
+
+
 def recalibrate(energy, base: Calibration | None, peaks, lines, resolution):
-    """A calibration refined from found peaks matched to known lines: the gain alone from one line, a
-    straight line from two, a quadratic from three or more, fitted in channels (or, for a file's own
-    energy column, in its energies). Peaks are matched within 3 FWHM or 2 % of the line energy."""
-    pairs = match_lines(peaks, lines, lambda e: max(3.0 * float(resolution.fwhm(e)), 0.02 * e))
+    """A calibration refined from found peaks matched to known lines, fitted in channels (or, for a
+    file's own energy column, in its energies). Peaks are matched within 3 FWHM or 2 % of the line
+    energy (rough scales of small MCAs); a match that the fit puts more than half a FWHM (or three
+    uncertainties) off its line is taken for a wrong one and dropped, the worst first."""
+    pairs = match_lines(peaks, lines, lambda e: max(3.0 * float(resolution.fwhm(e)), 0.02 * e),
+                        lambda e: float(resolution.fwhm(e)))
+    if not pairs:
+        return Recalibration(None, [], "no known line found; calibration kept")
     x_axis = np.arange(len(energy), dtype=np.float64)
-    # position of each peak on the axis the calibration is a polynomial of
-    xs = np.array([np.interp(pk.energy, energy, x_axis) for _, pk in pairs])
-    es = np.array([line for line, _ in pairs])
     if base is None:  # an energy column: the new scale is a polynomial of the old energies
         xs = np.array([pk.energy for _, pk in pairs])
         coeffs0 = (0.0, 1.0)
-    else:
+    else:  # position of each peak on the channel axis
+        xs = np.array([np.interp(pk.energy, energy, x_axis) for _, pk in pairs])
         coeffs0 = base.coefficients
-    if not pairs:
-        return Recalibration(None, [], "no known line found; calibration kept")
-    if len(pairs) == 1:
-        old = float(np.polynomial.polynomial.polyval(xs[0], coeffs0))
-        gain = es[0] / old if old > 0 else math.nan
-        coeffs = tuple(c * gain for c in coeffs0)
-        note = f"gain corrected from the {es[0]:g} keV line"
-    else:
-        degree = 2 if len(pairs) >= 3 else 1
-        w = np.array([1.0 / max(pk.energy_unc, 1e-3) for _, pk in pairs])
-        coeffs = tuple(np.polynomial.polynomial.polyfit(xs, es, degree, w=w))
-        note = f"{'quadratic' if degree == 2 else 'linear'} fit to {len(pairs)} lines"
-    new = Calibration(coeffs, f"recalibrated ({note})") if all(map(math.isfinite, coeffs)) else None
-    axis = x_axis if base is not None else energy
-    if new is None or not np.all(np.diff(new(axis)) > 0):
-        return Recalibration(None, [], f"recalibration from {len(pairs)} lines gave no ascending scale; kept")
-    matched = [(line, pk.energy, float(new(x))) for (line, pk), x in zip(pairs, xs)]
+    es = np.array([line for line, _ in pairs])
+    uncs = np.array([pk.energy_unc for _, pk in pairs])
+    tol = np.array([max(0.5 * float(resolution.fwhm(e)), 3.0 * u) for e, u in zip(es, uncs)])
+    keep = np.ones(len(pairs), dtype=bool)
+    dropped = 0
+    while True:
+        coeffs, note = _fit(xs[keep], es[keep], uncs[keep], coeffs0)
+        if not all(map(math.isfinite, coeffs)):
+            return Recalibration(None, [], f"recalibration from {keep.sum()} lines failed; calibration kept")
+        off = np.abs(np.polynomial.polynomial.polyval(xs, coeffs) - es) / tol
+        off[~keep] = -1.0
+        worst = int(np.argmax(off))
+        if off[worst] <= 1.0 or keep.sum() <= 1:
+            break
+        keep[worst] = False
+        dropped += 1
+    if dropped:
+        note += f"; {dropped} match{'es' if dropped > 1 else ''} off the fit dropped"
+    new = Calibration(coeffs, f"recalibrated ({note})")
+    if not np.all(np.diff(new(x_axis if base is not None else energy)) > 0):
+        return Recalibration(None, [], f"recalibration from {keep.sum()} lines gave no ascending scale; kept")
+    matched = [(line, pk.energy, float(new(x))) for (line, pk), x, k in zip(pairs, xs, keep) if k]
     return Recalibration(new, matched, note)
 
 
