@@ -314,7 +314,8 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
         unfolding = clock("unfolding", uf.unfold, energy, counts, response, options.em_iterations)
         if unfolding.chi2 > 2.0:
             warnings.append(f"unfolding: the result folded back through the response fits the spectrum poorly "
-                            f"(chi2/channel {unfolding.chi2:.2f}); the response does not describe this detector well")
+                            f"(chi2/channel {unfolding.chi2:.2f} after {options.em_iterations} iterations): the "
+                            f"response does not describe this detector well, or more iterations are needed")
         if options.response is None:
             warnings.append("unfolding used a modelled response (no --response given): treat it as indicative")
     return Analysis(energy, counts, calibration, resolution, kind, peaks, regions, missing, recal, sharpened,
