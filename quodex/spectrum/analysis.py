@@ -3,6 +3,7 @@ refinement, identification, sharpening and unfolding."""
 from __future__ import annotations
 
 import time
+import math
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -16,7 +17,8 @@ from .model import Calibration
 MIN_CHANNELS = 64
 PASS1_CANDIDATES = 30  # the most significant candidates fitted to learn the resolution
 MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond are reported as skipped
-FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
+FIT_BUDGET_S = 15.0
+MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fit, in FWHM  # wall time for the peak fits, so that no input runs away
 
 
 @dataclass
@@ -93,20 +95,28 @@ def learn_resolution(energy, counts, threshold, clock):
         if stop - start < 10:
             continue
         w = float(width[ch])
-        sig = (max(0.4, c.scale / 10.0) * w, max(2.0, c.scale / 1.5) * w)  # the best sum spans ~4 sigma
+        # a strong peak stands out on many summed widths, not only near four sigma: no lower bound
+        # from the width that found it
+        sig = (0.4 * w, max(2.0, c.scale / 1.5) * w)
         try:
             fit = clock("peak fits", pk.fit_region, energy[start:stop], counts[start:stop], [float(energy[ch])], [sig])
         except (ValueError, np.linalg.LinAlgError):
             continue
         (p,) = pk.peaks_of(fit, energy[start:stop], (start, stop))
         if p.significance >= max(threshold, 8.0) and not {"width at limit", "centroid at edge"} & set(p.flags):
-            points.append((p.energy, p.fwhm, min(p.significance, 100.0) ** 2 / max(fit.chi2_sys, 1.0)))
+            # weight by the counts, not by how well one Gaussian fits them (doublets, tails)
+            raw = p.significance * math.sqrt(max(fit.chi2, 1.0))
+            points.append((p.energy, p.fwhm, min(raw, 100.0) ** 2))
+    # one point per peak: the same peak found from two candidates would count twice
+    points.sort(key=lambda q: -q[2])
+    points = [q for i, q in enumerate(points) if all(abs(q[0] - r[0]) > 0.5 * max(q[1], r[1]) for r in points[:i])]
     return pk.fit_resolution(points)
 
 
 def group(cands, fwhm_ch):
     """Candidates closer than 4 FWHM, whose peaks and tails overlap, in chains of at most
-    MAX_MULTIPLET (split at the widest gaps)."""
+    MAX_MULTIPLET spanning at most MAX_SPAN_FWHM (split at the widest gaps): a straight background
+    holds over a few peak widths, not over a whole scintillator spectrum."""
     groups = []
     for c in cands:
         if groups and c.channel - groups[-1][-1].channel < 4.0 * max(fwhm_ch[int(c.channel)],
@@ -117,7 +127,8 @@ def group(cands, fwhm_ch):
     out = []
     while groups:
         g = groups.pop()
-        if len(g) <= pk.MAX_MULTIPLET:
+        span = (g[-1].channel - g[0].channel) / max(fwhm_ch[int(c.channel)] for c in g)
+        if len(g) <= pk.MAX_MULTIPLET and span <= MAX_SPAN_FWHM:
             out.append(g)
             continue
         gaps = [g[i + 1].channel - g[i].channel for i in range(len(g) - 1)]
@@ -152,66 +163,104 @@ def residual_peak(x, y, curve, fwhm_ch, threshold):
     return float(x[i]) if z[i] > threshold else None
 
 
-def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch, bounds=None):
-    """Fits one group of candidates: Gaussians first; a tail and a step where the counts call for them;
-    up to two more peaks where the residuals show one. Returns (peaks, region)."""
+def significant(peaks, threshold):
+    return sum(p.significance >= threshold for p in peaks)
+
+
+def widened(peaks, resolution):
+    """The peak most clearly wider than the resolution (an unresolved doublet, to be tried as two), or
+    None. 511 keV is left alone: annihilation in flight widens it."""
+    def excess(p):
+        nominal = float(resolution.fwhm(p.energy))
+        return (p.fwhm - nominal) / max(p.fwhm_unc, 1e-9) if p.fwhm > 1.2 * nominal else 0.0
+    wide = [p for p in peaks if excess(p) > 3.0 and abs(p.energy - 511.0) > 0.5 * p.fwhm]
+    return max(wide, key=excess) if wide else None
+
+
+def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch, bounds=None, lines=()):
+    """Fits one group of candidates over one region: Gaussians first; a tail and a step where the counts
+    call for them; then more peaks where the residuals show one, where a peak is wider than the
+    resolution, or where a known line lies unmatched, each kept only if it adds a significant peak and
+    lowers chi-square by threshold^2. Returns (peaks, region)."""
     width = channel_width(energy)
-    mus = [float(np.interp(c, np.arange(len(energy)), energy)) for c in group_channels]
-    best = None
-    for _ in range(4):
-        chans = [int(round(np.interp(m, energy, np.arange(len(energy))))) for m in mus]
-        start, stop = region_of(energy, chans, fwhm_ch)
-        if bounds is not None:  # at least 1.5 FWHM either side of the outer peaks
-            start = max(start, min(bounds[0], int(min(chans) - 1.5 * fwhm_ch[min(chans)])), 0)
-            stop = min(stop, max(bounds[1], int(max(chans) + 1.5 * fwhm_ch[max(chans)]) + 1))
-        x, y = energy[start:stop], counts[start:stop]
-        if stop - start < 3 * len(mus) + 8:
-            break
+    index = np.arange(len(energy))
+    mus = [float(np.interp(c, index, energy)) for c in group_channels]
+    chans = [int(round(c)) for c in group_channels]
+    start, stop = region_of(energy, chans, fwhm_ch)
+    if bounds is not None:  # at least 1.5 FWHM either side of the outer peaks
+        start = max(start, min(bounds[0], int(min(chans) - 1.5 * fwhm_ch[min(chans)])), 0)
+        stop = min(stop, max(bounds[1], int(max(chans) + 1.5 * fwhm_ch[max(chans)]) + 1))
+    x, y = energy[start:stop], counts[start:stop]
+    if stop - start < 3 * len(mus) + 8:
+        return [], None
+
+    def attempt(mus, spread=(0.6, 2.5)):
+        """(fit, peaks) for peaks started at mus with widths within spread times the resolution's, or
+        None when the fit fails."""
+        mus = [float(np.clip(m, x[0], x[-1])) for m in mus]
         nominal = [float(resolution.fwhm(m)) / pk.FWHM_C for m in mus]
-        ranges = [(max(0.6 * s, 0.3 * float(width[c])), 2.5 * s) for s, c in zip(nominal, chans)]
+        ranges = [(max(spread[0] * sg, 0.3 * float(width[int(np.interp(m, energy, index))])), spread[1] * sg)
+                  for sg, m in zip(nominal, mus)]
         try:
             fit = pk.fit_region(x, y, mus, ranges)
-        except (ValueError, np.linalg.LinAlgError):
-            break
-        peaks = pk.peaks_of(fit, x, (start, stop))
-        if fit.poor and sum(p.area for p in peaks) > pk.TAIL_MIN_AREA:
-            try:
+            peaks = pk.peaks_of(fit, x, (start, stop))
+            if fit.poor and sum(p.area for p in peaks) > pk.TAIL_MIN_AREA:
                 shaped = pk.fit_region(x, y, mus, ranges, shape=True)
                 tailed = pk.peaks_of(shaped, x, (start, stop))
                 # the tail must earn its parameters and leave the areas determined
                 if (fit.chi2 - shaped.chi2) * fit.dof > 25.0 and all(
                         t.area_unc < 3.0 * p.area_unc + 0.05 * abs(p.area) for t, p in zip(tailed, peaks)):
                     fit, peaks = shaped, tailed
-            except (ValueError, np.linalg.LinAlgError):
-                pass
-        close = [(i, j) for i in range(len(peaks)) for j in range(i + 1, len(peaks))
-                 if abs(peaks[i].energy - peaks[j].energy) < 0.7 * float(resolution.fwhm(peaks[i].energy))]
-        if close:  # two peaks on one
-            if best is not None:
-                break  # the added peak merged into another: the previous fit stands
-            i, j = close[0]
-            weaker = i if peaks[i].area < peaks[j].area else j
-            mus = [p.energy for n, p in enumerate(peaks) if n != weaker]
-            continue
-        curve = fit.model(fit.p)
-        if best is not None and (best[0].chi2 - fit.chi2) * fit.dof < threshold * threshold:
-            break  # the added peak did not earn its place
-        best = (fit, peaks, start, stop, curve)
-        if len(mus) >= pk.MAX_MULTIPLET:
+        except (ValueError, np.linalg.LinAlgError):
+            return None
+        return fit, peaks
+
+    def merged(peaks):
+        return next(((i, j) for i in range(len(peaks)) for j in range(i + 1, len(peaks))
+                     if abs(peaks[i].energy - peaks[j].energy) < 0.7 * float(resolution.fwhm(peaks[i].energy))), None)
+
+    for _ in range(pk.MAX_MULTIPLET):  # candidates that converge on one peak: keep the stronger
+        best = attempt(mus)
+        if best is None:
+            return [], None
+        pair = merged(best[1])
+        if pair is None:
             break
-        extra = residual_peak(x, y, curve, fwhm_ch[chans[0]], threshold)
-        if extra is not None and min(abs(extra - m) for m in mus) < 0.7 * float(resolution.fwhm(extra)):
-            extra = None
-        if extra is None:
-            break
-        mus = sorted(mus + [extra])
-    if best is None:
+        weaker = min(pair, key=lambda i: best[1][i].area)
+        mus = [p.energy for n, p in enumerate(best[1]) if n != weaker]
+    else:
         return [], None
-    fit, peaks, start, stop, curve = best
-    return peaks, Region(start, stop, curve)
+    for _ in range(3):
+        fit, peaks = best
+        if len(peaks) >= pk.MAX_MULTIPLET:
+            break
+        proposals = []
+        extra = residual_peak(x, y, fit.model(fit.p), fwhm_ch[chans[0]], threshold)
+        if extra is not None and min(abs(extra - p.energy) for p in peaks) >= 0.7 * float(resolution.fwhm(extra)):
+            proposals.append([p.energy for p in peaks] + [extra])
+        split = widened(peaks, resolution)
+        if split is not None:
+            proposals.append([p.energy for p in peaks if p is not split]
+                             + [split.energy - 0.3 * split.fwhm, split.energy + 0.3 * split.fwhm])
+        for line in lines:
+            if x[0] < line < x[-1] and min(abs(line - p.energy) for p in peaks) > 0.5 * float(resolution.fwhm(line)):
+                proposals.append([p.energy for p in peaks] + [line])
+        accepted = []
+        for proposal in proposals:
+            # peaks closer than the resolution are told apart only with widths held near it
+            tried = attempt(sorted(proposal), (0.85, 1.25))
+            gain = fit.chi2 * fit.dof - tried[0].chi2 * tried[0].dof if tried is not None else 0.0
+            if (tried is not None and merged(tried[1]) is None and gain >= threshold * threshold
+                    and significant(tried[1], threshold) > significant(peaks, threshold)):
+                accepted.append((gain, len(accepted), tried))
+        if not accepted:
+            break
+        best = max(accepted)[2]
+    fit, peaks = best
+    return peaks, Region(start, stop, fit.model(fit.p))
 
 
-def find_peaks(energy, counts, resolution, threshold, clock, warnings):
+def find_peaks(energy, counts, resolution, threshold, clock, warnings, lines=()):
     width = channel_width(energy)
     fwhm_ch = np.maximum(resolution.fwhm(energy) / width, 1.0)
     sig_ch = fwhm_ch / pk.FWHM_C
@@ -230,7 +279,7 @@ def find_peaks(energy, counts, resolution, threshold, clock, warnings):
             warnings.append(f"peak fits stopped after {FIT_BUDGET_S:g} s: {len(groups) - n} candidate regions not fitted")
             break
         peaks, region = clock("peak fits", fit_group, energy, counts, [c.channel for c in g], resolution, threshold,
-                              fwhm_ch, bounds)
+                              fwhm_ch, bounds, lines)
         if region is not None:
             regions.append(region)
         else:
@@ -277,7 +326,7 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
             hint = pk.DETECTORS["nai"]
         resolution = hint
     kind = options.detector or detector_kind_of(resolution)
-    peaks, regions, ncand = find_peaks(energy, counts, resolution, options.threshold, clock, warnings)
+    peaks, regions, ncand = find_peaks(energy, counts, resolution, options.threshold, clock, warnings, options.lines)
     refined = refine_resolution(peaks, resolution)
     if refined is not None:
         resolution = refined

@@ -218,10 +218,27 @@ class Fit:
         return chi2_dist.sf(self.chi2_sys * self.dof, self.dof) < 1e-4
 
 
+def half_width_sigma(x, net, j, sigma_range):
+    """Sigma from the width at half height of the counts above the background around channel j, as a
+    start: the middle of a wide allowed range can lead the solver into a wrong local minimum."""
+    half = 0.5 * net[j]
+    lo = j
+    while lo > 0 and net[lo - 1] > half:
+        lo -= 1
+    hi = j
+    while hi < len(net) - 1 and net[hi + 1] > half:
+        hi += 1
+    width = float(x[min(hi + 1, len(x) - 1)] - x[max(lo - 1, 0)]) - 0.5 * float(x[min(hi + 1, len(x) - 1)] - x[hi]) \
+        - 0.5 * float(x[lo] - x[max(lo - 1, 0)])
+    if not half > 0 or not width > 0:
+        return math.sqrt(sigma_range[0] * sigma_range[1])
+    return float(np.clip(width / FWHM_C, sigma_range[0], sigma_range[1]))
+
+
 def fit_region(x, y, mus, sigma_range, shape=False, start=None, max_nfev=200):
     """Least-squares fit of len(mus) peaks on a straight background to counts y at energies x. Each
-    sigma lies within sigma_range[i] = (lo, hi). Poisson weights: from the data, then from the model of
-    the first solution."""
+    sigma lies within sigma_range[i] = (lo, hi). Poisson weights: from the data, then from the mean of
+    data and the model of the first solution."""
     k = len(mus)
     model = RegionModel(x, k, shape)
     n = 3 * k + 2 + (3 if shape else 0)
@@ -238,10 +255,11 @@ def fit_region(x, y, mus, sigma_range, shape=False, start=None, max_nfev=200):
         slope = (right - left) / (float(x[-edge:].mean() - x[:edge].mean()) or 1.0)
         level = left + slope * (model.centre - float(x[:edge].mean()))
         start = np.empty(n)
+        net = y - (level + slope * model.dx)
         for i, mu in enumerate(mus):
             j = int(np.clip(np.searchsorted(x, mu), 0, len(x) - 1))
-            sig = math.sqrt(sigma_range[i][0] * sigma_range[i][1])
-            start[3 * i:3 * i + 3] = max(y[j] - level - slope * (mu - model.centre), 1.0), mu, sig * sig
+            sig = half_width_sigma(x, net, j, sigma_range[i])
+            start[3 * i:3 * i + 3] = max(net[j], 1.0), mu, sig * sig
         start[3 * k:3 * k + 2] = level, slope
         if shape:
             start[-3:] = 0.2, 2.0, 0.002
@@ -252,9 +270,10 @@ def fit_region(x, y, mus, sigma_range, shape=False, start=None, max_nfev=200):
                              bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=max_nfev)
 
     first = solve(start, np.sqrt(np.maximum(y, 1.0)))
-    mu_model = np.maximum(model(first.x), 1.0)
-    fit = solve(first.x, np.sqrt(mu_model))
-    mu_model = np.maximum(model(fit.x), 1.0)
+    # variances from the mean of model and data: the model's alone are tiny wherever it misses counts (an
+    # unmodelled shoulder), which would drag a peak over to them; the data's alone bias areas low
+    fit = solve(first.x, np.sqrt(np.maximum(0.5 * (model(first.x) + y), 1.0)))
+    mu_model = np.maximum(0.5 * (model(fit.x) + y), 1.0)
     dof = max(len(x) - n, 1)
     resid = y - model(fit.x)
     chi2 = float(np.sum(resid * resid / mu_model)) / dof
@@ -304,29 +323,47 @@ def peaks_of(fit, x, region):
 
 # --- Resolution ------------------------------------------------------------------------------------
 
-def fit_resolution(points):
+def _fit_law(pts):
     """FWHM^2 = a^2 + b E through (energy, fwhm, weight) points, a^2 and b not negative, refitted without
-    the worst point while one lies more than 25 % off (peaks wider than the detector's, such as
-    backscatter bumps or unresolved doublets, are the usual outliers). None without usable points."""
-    pts = [p for p in points if p[0] > 0 and p[1] > 0 and math.isfinite(p[1])]
+    the worst point while one lies more than 25 % off; of two disagreeing points the better determined
+    one stays. Returns (resolution or None, the points kept)."""
     from scipy.optimize import nnls
+    pts = list(pts)
     while pts:
         e = np.array([p[0] for p in pts])
         f = np.array([p[1] for p in pts])
         w = np.sqrt(np.array([p[2] for p in pts])) / (f * f)
         if len(pts) == 1 or e.max() < 1.5 * e.min():
             # one energy: the statistics term alone scales it, FWHM ~ sqrt(E)
-            b = float(np.sum(w * w * f * f * e) / np.sum(w * w * e * e))
-            res = Resolution(0.0, b)
+            res = Resolution(0.0, float(np.sum(w * w * f * f * e) / np.sum(w * w * e * e)))
         else:
             (a2, b), _ = nnls(np.column_stack([np.ones_like(e), e]) * w[:, None], f * f * w)
             res = Resolution(math.sqrt(a2), float(b))
         if res.b <= 0 and res.a <= 0:
-            return None
+            return None, []
         off = np.abs(np.log(f / res.fwhm(e)))
         if off.max() <= math.log(1.25) or len(pts) == 1:
-            return res
-        # two points that disagree cannot say which is wrong: trust the better determined one
-        worst = int(np.argmax(off)) if len(pts) > 2 else int(np.argmin([p[2] for p in pts]))
-        del pts[worst]
-    return None
+            return res, pts
+        del pts[int(np.argmin([p[2] for p in pts])) if len(pts) == 2 else int(np.argmax(off))]
+    return None, []
+
+
+def fit_resolution(points):
+    """The detector's FWHM(E) from (energy, fwhm, weight) points of fitted peaks, or None.
+
+    Backscatter bumps, Compton edges and unresolved groups are wider than the detector's peaks, and
+    nothing makes a peak narrower: the law is first fitted to the points at most twice as wide, in
+    FWHM / sqrt(E), as the narrowest strong one, then to every point it agrees with within 25 %."""
+    pts = [p for p in points if p[0] > 0 and p[1] > 0 and math.isfinite(p[1]) and p[2] > 0]
+    if not pts:
+        return None
+    q = {p: p[1] / math.sqrt(p[0]) for p in pts}
+    strong = [p for p in pts if p[2] >= 15.0 ** 2] or pts
+    q_min = min(q[p] for p in strong)
+    res, kept = _fit_law([p for p in pts if q[p] <= 2.0 * q_min])
+    if res is None:
+        return None
+    agree = [p for p in pts if abs(math.log(p[1] / float(res.fwhm(p[0])))) <= math.log(1.25)]
+    if len(agree) > len(kept):
+        res = _fit_law(agree)[0] or res
+    return res
