@@ -76,9 +76,8 @@ Ref build_gaussian_response(Strided<double> axis, Strided<double> sigma, double 
     static const Routine where{MODULE_NAME ".build_gaussian_response", __LINE__};
     return traced(where, [&] {
         if (axis.size > kMaxAxisLength) {
-            PyErr_Format(PyExc_ValueError, "axis has %zd elements; at most %zd are supported", axis.size,
+            raise_error(PyExc_ValueError, "axis has %zd elements; at most %zd are supported", axis.size,
                          kMaxAxisLength);
-            throw PythonError{};
         }
         std::vector<Window> windows;
         const std::int64_t nnz = gaussian_windows(axis, sigma, nsigma, windows);
@@ -124,8 +123,7 @@ Ref richardson_lucy_cy(PyObject* x_obj, const Buffer& x_buf, PyObject* y_obj, co
         acquire_view(axis_buf, x_obj, Param{.name = "axis", .kind = Kind::WritableView});
         Ref response = build_gaussian_response(axis_buf.as1d<double>(), sigma);
         if (!PyTuple_Check(response.get()) || PyTuple_GET_SIZE(response.get()) != 3) {
-            PyErr_SetString(PyExc_ValueError, "expected 3 response arrays");
-            throw PythonError{};
+            raise_error(PyExc_ValueError, "expected 3 response arrays");
         }
         Buffer offsets, indices, values;
         acquire_result(offsets, PyTuple_GET_ITEM(response.get(), 0), Elem::Int64, 1);
@@ -153,15 +151,15 @@ Ref richardson_lucy_cy_binding(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"ML_EM_cy", MODULE_NAME ".ML_EM_cy", ml_em_params, 9, ML_EM_cy_binding, __LINE__},
-    {"build_gaussian_response", MODULE_NAME ".build_gaussian_response", build_params, 3,
+    {"ML_EM_cy", MODULE_NAME ".ML_EM_cy", ml_em_params, ML_EM_cy_binding, __LINE__},
+    {"build_gaussian_response", MODULE_NAME ".build_gaussian_response", build_params,
      build_gaussian_response_binding, __LINE__},
-    {"richardson_lucy_cy", MODULE_NAME ".richardson_lucy_cy", richardson_lucy_params, 8, richardson_lucy_cy_binding,
+    {"richardson_lucy_cy", MODULE_NAME ".richardson_lucy_cy", richardson_lucy_params, richardson_lucy_cy_binding,
      __LINE__},
 };
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",
-                             functions, sizeof(functions) / sizeof(functions[0]), __LINE__};
+                             functions, __LINE__};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include <structmember.h>
 
+#include <cstddef>
 #include <string>
 
 #include "args.hpp"
@@ -14,7 +15,8 @@ namespace quodex {
 
 using Impl = Ref (*)(Args&);
 
-// A Python-visible function, declared once as data.
+// A Python-visible function, declared once as data. The parameter count comes from the array, and an
+// array longer than the fixed-size tables of the function object and the binder does not compile.
 struct FunctionSpec {
     const char* name;
     const char* qualified_name;  // full module name, a dot, the function name
@@ -22,6 +24,13 @@ struct FunctionSpec {
     int count;
     Impl impl;
     int line;  // line of the definition in the module's source file
+
+    template <std::size_t N>
+    constexpr FunctionSpec(const char* name_, const char* qualified_name_, const Param (&params_)[N], Impl impl_,
+                           int line_)
+        : name(name_), qualified_name(qualified_name_), params(params_), count(int(N)), impl(impl_), line(line_) {
+        static_assert(N <= std::size_t(kMaxParams), "more parameters than kMaxParams");
+    }
 };
 
 struct FunctionObject {
@@ -155,13 +164,12 @@ inline Ref make_code(const FunctionSpec& s) {
         PyObject* c = PyTuple_GET_ITEM(consts.get(), k);
         if (PyCode_Check(c)) return Ref::borrow(c);
     }
-    PyErr_SetString(PyExc_SystemError, "no code object compiled");
-    throw PythonError{};
+    raise_error(PyExc_SystemError, "no code object compiled");
 }
 
 inline Ref make_function(const FunctionSpec& s) {
     auto* f = PyObject_New(FunctionObject, &function_type());
-    if (!f) throw PythonError{};
+    if (!f) throw_python_error();
     f->vectorcall = detail::function_vectorcall;
     f->spec = &s;
     f->name = f->module_name = f->defaults = f->code = f->annotations = nullptr;

@@ -24,8 +24,7 @@ Strided<const double> input(Args& a, int k) {
     if (a.is_none(k)) raise_incorrect_type(name, "numpy.ndarray", a.object(k));
     const Strided<const double> v = a.view<const double>(k);
     if (v.size > kMaxCount) {
-        PyErr_Format(PyExc_ValueError, "%s has %zd elements; at most %zd are supported", name, v.size, kMaxCount);
-        throw PythonError{};
+        raise_error(PyExc_ValueError, "%s has %zd elements; at most %zd are supported", name, v.size, kMaxCount);
     }
     return v;
 }
@@ -63,13 +62,12 @@ Ref multi_gaussian_jacobian_cy(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"multi_gaussian_cy", MODULE_NAME ".multi_gaussian_cy", params_x_params, 2, multi_gaussian_cy, __LINE__},
-    {"multi_gaussian_jacobian_cy", MODULE_NAME ".multi_gaussian_jacobian_cy", params_x_params, 2,
+    {"multi_gaussian_cy", MODULE_NAME ".multi_gaussian_cy", params_x_params, multi_gaussian_cy, __LINE__},
+    {"multi_gaussian_jacobian_cy", MODULE_NAME ".multi_gaussian_jacobian_cy", params_x_params,
      multi_gaussian_jacobian_cy, __LINE__},
 };
 
-const ModuleSpec module_spec{"gaussian", MODULE_NAME, "quodex/utils/numerics/kernels/gaussian/module.cpp", functions,
-                             sizeof(functions) / sizeof(functions[0]), __LINE__};
+const ModuleSpec module_spec{"gaussian", MODULE_NAME, "quodex/utils/numerics/kernels/gaussian/module.cpp", functions, __LINE__};
 
 }  // namespace
 

@@ -34,12 +34,12 @@ Ref mariscotti_peak_search_cy(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"mariscotti_peak_search_cy", MODULE_NAME ".mariscotti_peak_search_cy", peak_search_params, 1,
+    {"mariscotti_peak_search_cy", MODULE_NAME ".mariscotti_peak_search_cy", peak_search_params,
      mariscotti_peak_search_cy, __LINE__},
 };
 
 const ModuleSpec module_spec{"mariscotti", MODULE_NAME, "quodex/utils/numerics/kernels/mariscotti/module.cpp",
-                             functions, sizeof(functions) / sizeof(functions[0]), __LINE__};
+                             functions, __LINE__};
 
 }  // namespace
 

@@ -35,7 +35,7 @@ Ref calculate_regions(double E_p, double max_value, bool has_escape_peaks) {
         for (int i = 0; i < b.size; ++i)
             PyList_SET_ITEM(list.get(), i,
                             (i == zero_at ? Ref::check(PyLong_FromLong(0)) : Ref::check(PyFloat_FromDouble(b[i]))).release());
-        if (has_escape_peaks && nan && PyList_Sort(list.get()) < 0) throw PythonError{};
+        if (has_escape_peaks && nan && PyList_Sort(list.get()) < 0) throw_python_error();
         return list;
     });
 }
@@ -61,8 +61,7 @@ constexpr Param tarvel_params[] = {
 };
 
 [[noreturn]] void raise_value_error(const tv::LengthError& e) {
-    PyErr_SetString(PyExc_ValueError, e.message.c_str());
-    throw PythonError{};
+    raise_error(PyExc_ValueError, "%s", e.message.c_str());
 }
 
 double call_to_double(PyObject* func_name, PyObject* arg) {
@@ -77,7 +76,7 @@ std::ptrdiff_t numpy_bufsize() {
     Ref f = np_attr(s_getbufsize);
     Ref r = Ref::check(PyObject_CallNoArgs(f.get()));
     const Py_ssize_t n = PyLong_AsSsize_t(r.get());
-    if (n == -1 && PyErr_Occurred()) throw PythonError{};
+    if (n == -1 && PyErr_Occurred()) throw_python_error();
     return n;
 }
 
@@ -111,7 +110,7 @@ struct InterpreterSort {
         }
         Ref list = Ref::check(PyList_New(n));
         for (int i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Ref::check(PyFloat_FromDouble(a[i])).release());
-        if (PyList_Sort(list.get()) < 0) throw PythonError{};
+        if (PyList_Sort(list.get()) < 0) throw_python_error();
         for (int i = 0; i < n; ++i) a[i] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(list.get(), i));
     }
 };
@@ -134,26 +133,23 @@ std::vector<std::ptrdiff_t> bracket_requests(const tv::View& requested, const tv
         const double E = requested[i];
         if (R < 2) {
             Ref e = Ref::check(PyFloat_FromDouble(E));
-            PyErr_Format(PyExc_ValueError,
+            raise_error(PyExc_ValueError,
                          "requested_indices[%zd] = %R has no bracketing pair: ref_indices has %zd element%s, "
                          "at least 2 are needed",
                          i, e.get(), R, R == 1 ? "" : "s");
-            throw PythonError{};
         }
         if (!(ref_indices[0] < E && E <= ref_indices[R - 1])) {
             Ref e = Ref::check(PyFloat_FromDouble(E));
             Ref lo = Ref::check(PyFloat_FromDouble(ref_indices[0]));
             Ref hi = Ref::check(PyFloat_FromDouble(ref_indices[R - 1]));
-            PyErr_Format(PyExc_ValueError,
+            raise_error(PyExc_ValueError,
                          "requested_indices[%zd] = %R has no bracketing pair: ref_indices[0] < E <= "
                          "ref_indices[-1] must hold, with ref_indices[0] = %R and ref_indices[-1] = %R",
                          i, e.get(), lo.get(), hi.get());
-            throw PythonError{};
         }
         const std::ptrdiff_t k = ref_search(E);  // in 1 .. R-1 by the test above
         if (k >= matrix_rows) {
-            PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", k, matrix_rows);
-            throw PythonError{};
+            raise_error(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", k, matrix_rows);
         }
         high_rows[static_cast<std::size_t>(i)] = k;
         rows.want(k);
@@ -330,14 +326,12 @@ Ref tarvel_cy_binding(Args& a) {
         const tv::View ref_axis = writable_view(ref_axis_buf, a.object(kRefAxis), "ref_E_axis");
         const Strided2D<const double> matrix = a.view2d<const double>(kMatrix);
         if (matrix.cols < ref_axis.size) {
-            PyErr_Format(PyExc_ValueError, "response_matrix has %zd columns, fewer than the %zd elements of ref_E_axis",
+            raise_error(PyExc_ValueError, "response_matrix has %zd columns, fewer than the %zd elements of ref_E_axis",
                          matrix.cols, ref_axis.size);
-            throw PythonError{};
         }
         if (requested_axis.size > std::ptrdiff_t(INT32_MAX) + 1) {
-            PyErr_Format(PyExc_ValueError, "requested_E_axis has %zd elements; channel indices are int32",
+            raise_error(PyExc_ValueError, "requested_E_axis has %zd elements; channel indices are int32",
                          requested_axis.size);
-            throw PythonError{};
         }
         tv::NormalisedRows rows(matrix.rows, ref_axis.size);
         const std::vector<std::ptrdiff_t> high_rows = bracket_requests(requested, ref_indices, matrix.rows, rows);
@@ -360,12 +354,11 @@ Ref tarvel_cy_binding(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"calculate_regions", MODULE_NAME ".calculate_regions", regions_params, 3, calculate_regions_binding, __LINE__},
-    {"tarvel_cy", MODULE_NAME ".tarvel_cy", tarvel_params, kInputs, tarvel_cy_binding, __LINE__},
+    {"calculate_regions", MODULE_NAME ".calculate_regions", regions_params, calculate_regions_binding, __LINE__},
+    {"tarvel_cy", MODULE_NAME ".tarvel_cy", tarvel_params, tarvel_cy_binding, __LINE__},
 };
 
-const ModuleSpec module_spec{"tarvel", MODULE_NAME, "quodex/utils/numerics/kernels/tarvel/module.cpp", functions,
-                             sizeof(functions) / sizeof(functions[0]), __LINE__};
+const ModuleSpec module_spec{"tarvel", MODULE_NAME, "quodex/utils/numerics/kernels/tarvel/module.cpp", functions, __LINE__};
 
 }  // namespace
 
