@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "context.hpp"
-#include "views.hpp"
+#include "core/views.hpp"
 
 namespace quodex {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "context.hpp"
-#include "views.hpp"
+#include "core/views.hpp"
 
 namespace quodex {
 
