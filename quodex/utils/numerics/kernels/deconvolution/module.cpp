@@ -67,8 +67,10 @@ constexpr Param ml_em_params[] = {
 };
 
 Ref ML_EM_cy_binding(Args& a) {
-    return ML_EM_cy(a.object(0), a.buffer(0), a.buffer(1), a.buffer(2), a.buffer(3), a.buffer(4), a.integer(5),
-                    a.flag(6), a.number(7), a.flag(8));
+    auto at = [](std::string_view name) consteval { return param_index(ml_em_params, name); };
+    return ML_EM_cy(a.object(at("y")), a.buffer(at("y")), a.buffer(at("offsets")), a.buffer(at("indices")),
+                    a.buffer(at("values")), a.buffer(at("sensitivity")), a.integer(at("iterations")),
+                    a.flag(at("reg_tikhonov")), a.number(at("reg_tikhonov_lambda")), a.flag(at("use_sensitivity")));
 }
 
 // Internal form, also called by the Richardson-Lucy driver (nsigma defaults to 5.0 there).
@@ -99,7 +101,8 @@ constexpr Param build_params[] = {
 };
 
 Ref build_gaussian_response_binding(Args& a) {
-    return build_gaussian_response(a.view<double>(0), a.view<double>(1), a.number(2));
+    auto at = [](std::string_view name) consteval { return param_index(build_params, name); };
+    return build_gaussian_response(a.view<double>(at("axis")), a.view<double>(at("sigma")), a.number(at("nsigma")));
 }
 
 // Internal form: a Gaussian width per bin from the resolution model, the response rows built on the
@@ -146,16 +149,17 @@ constexpr Param richardson_lucy_params[] = {
 };
 
 Ref richardson_lucy_cy_binding(Args& a) {
-    return richardson_lucy_cy(a.object(0), a.buffer(0), a.object(1), a.buffer(1), a.number(2), a.buffer(3),
-                              a.integer(4), a.flag(5), a.number(6), a.flag(7));
+    auto at = [](std::string_view name) consteval { return param_index(richardson_lucy_params, name); };
+    return richardson_lucy_cy(a.object(at("x")), a.buffer(at("x")), a.object(at("y")), a.buffer(at("y")),
+                              a.number(at("k")), a.buffer(at("sensitivity")), a.integer(at("iterations")),
+                              a.flag(at("reg_tikhonov")), a.number(at("reg_tikhonov_lambda")),
+                              a.flag(at("use_sensitivity")));
 }
 
 const FunctionSpec functions[] = {
-    {"ML_EM_cy", MODULE_NAME ".ML_EM_cy", ml_em_params, ML_EM_cy_binding, __LINE__},
-    {"build_gaussian_response", MODULE_NAME ".build_gaussian_response", build_params,
-     build_gaussian_response_binding, __LINE__},
-    {"richardson_lucy_cy", MODULE_NAME ".richardson_lucy_cy", richardson_lucy_params, richardson_lucy_cy_binding,
-     __LINE__},
+    {"ML_EM_cy", ml_em_params, ML_EM_cy_binding},
+    {"build_gaussian_response", build_params, build_gaussian_response_binding},
+    {"richardson_lucy_cy", richardson_lucy_params, richardson_lucy_cy_binding},
 };
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",

@@ -1,10 +1,13 @@
 // Parameter kinds, their declaration as data, and the binder: positional and keyword matching,
-// then the three conversion passes (scalars and views; type tests; array buffers).
+// then the three conversion passes (scalars and views; type tests; array buffers) and the refusal of
+// None where a parameter declares it.
 #pragma once
 
 #include <array>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "buffer.hpp"
 #include "context.hpp"
@@ -36,10 +39,22 @@ struct Param {
     Elem elem = Elem::Double;
     int ndim = 1;
     Default def{};
+    // For an array parameter: None is refused with the incorrect-type TypeError naming the parameter,
+    // after every argument is converted (the binder accepts None otherwise).
+    bool refuse_none = false;
     constexpr bool required() const { return def.tag == Default::None; }
 };
 
 constexpr int kMaxParams = 9;
+
+// Index of the parameter called `name`, for addressing bound arguments by name; a name that is not
+// declared does not compile.
+template <std::size_t N>
+consteval int param_index(const Param (&params)[N], std::string_view name) {
+    for (std::size_t k = 0; k < N; ++k)
+        if (std::string_view(params[k].name) == name) return static_cast<int>(k);
+    throw "no parameter of this name";
+}
 
 // One bound argument after conversion. The object is borrowed from the call or the defaults.
 struct Arg {
@@ -231,6 +246,11 @@ inline void bind(const Signature& s, Args& out, PyObject* const* args, Py_ssize_
     }
     for (int p = 0; p < s.count; ++p)
         if (s.params[p].kind == Kind::Array) acquire_array(out[p].buffer, out[p].obj, s.params[p]);
+    for (int p = 0; p < s.count; ++p) {
+        const Param& par = s.params[p];
+        if (par.refuse_none && out[p].obj == Py_None)
+            raise_incorrect_type(par.name, "numpy.ndarray", Py_None);
+    }
 }
 
 }  // namespace quodex

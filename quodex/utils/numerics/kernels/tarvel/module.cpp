@@ -2,6 +2,7 @@
 // onto requested energies as sparse response rows.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -46,11 +47,12 @@ constexpr Param regions_params[] = {
     {.name = "has_escape_peaks", .kind = Kind::Flag},
 };
 
-Ref calculate_regions_binding(Args& a) { return calculate_regions(a.number(0), a.number(1), a.flag(2)); }
+Ref calculate_regions_binding(Args& a) {
+    auto at = [](std::string_view name) consteval { return param_index(regions_params, name); };
+    return calculate_regions(a.number(at("E_p")), a.number(at("max_value")), a.flag(at("has_escape_peaks")));
+}
 
 // ---------------------------------------------------------------------------------------------------
-
-enum : int { kMatrix, kRefIndices, kRefAxis, kRequestedIndices, kRequestedAxis, kInputs };
 
 constexpr Param tarvel_params[] = {
     {.name = "response_matrix", .kind = Kind::Array, .elem = Elem::Float64, .ndim = 2},
@@ -59,6 +61,11 @@ constexpr Param tarvel_params[] = {
     {.name = "requested_indices", .kind = Kind::Array, .elem = Elem::Float64},
     {.name = "requested_E_axis", .kind = Kind::Array, .elem = Elem::Float64},
 };
+constexpr int kMatrix = param_index(tarvel_params, "response_matrix");
+constexpr int kRefIndices = param_index(tarvel_params, "ref_indices");
+constexpr int kRefAxis = param_index(tarvel_params, "ref_E_axis");
+constexpr int kRequestedIndices = param_index(tarvel_params, "requested_indices");
+constexpr int kRequestedAxis = param_index(tarvel_params, "requested_E_axis");
 
 [[noreturn]] void raise_value_error(const tv::LengthError& e) {
     raise_error(PyExc_ValueError, "%s", e.message.c_str());
@@ -314,7 +321,8 @@ void resample(const tv::View& requested, const tv::View& ref_indices, const std:
 Ref tarvel_cy_binding(Args& a) {
     static const Routine where{MODULE_NAME ".tarvel_cy", __LINE__};
     return traced(where, [&]() -> Ref {
-        for (int k = 0; k < kInputs; ++k)
+        // Refused here rather than by the binder: the entry of this routine belongs in the traceback.
+        for (int k = 0; k < int(std::size(tarvel_params)); ++k)
             if (a.is_none(k)) raise_incorrect_type(tarvel_params[k].name, "numpy.ndarray", a.object(k));
 
         const tv::View requested = a.view<const double>(kRequestedIndices);
@@ -354,8 +362,8 @@ Ref tarvel_cy_binding(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"calculate_regions", MODULE_NAME ".calculate_regions", regions_params, calculate_regions_binding, __LINE__},
-    {"tarvel_cy", MODULE_NAME ".tarvel_cy", tarvel_params, tarvel_cy_binding, __LINE__},
+    {"calculate_regions", regions_params, calculate_regions_binding},
+    {"tarvel_cy", tarvel_params, tarvel_cy_binding},
 };
 
 const ModuleSpec module_spec{"tarvel", MODULE_NAME, "quodex/utils/numerics/kernels/tarvel/module.cpp", functions, __LINE__};
