@@ -33,6 +33,9 @@ default_numpy() {
   if [ "$1" = 3.10 ]; then echo "numpy>=1.26,<2"; else echo "numpy>=2"; fi
 }
 
+# What the Python tests need besides NumPy; every script that runs them installs the same.
+TEST_EXTRAS="pytest hypothesis scipy mypy defusedxml matplotlib tqdm pyarrow dask[distributed]"
+
 # Runs a command with its output kept back, and shown only if it fails.
 quiet() {
   local log status=0

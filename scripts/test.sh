@@ -19,7 +19,7 @@ quiet cmake --build build/cpp -j2
 ctest --test-dir build/cpp --output-on-failure -j2
 
 echo "== Python tests ($("$python" --version), $NUMPY)"
-env=$(make_env "$python" "$NUMPY" "pytest hypothesis scipy mypy defusedxml matplotlib tqdm pyarrow dask[distributed]")
+env=$(make_env "$python" "$NUMPY" "$TEST_EXTRAS")
 "$env/bin/python" -c 'import numpy; print("numpy", numpy.__version__)'
 # Run from tests/ so the source tree's package (without the built modules) does not shadow the install.
 cd tests

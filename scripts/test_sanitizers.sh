@@ -13,7 +13,7 @@ command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=nonint
 
 PY_VERSION=${PY_VERSION:-3.10}
 python=$(find_python "$PY_VERSION")
-env=$(make_env "$python" "${NUMPY:-$(default_numpy "$PY_VERSION")}" "pytest hypothesis scipy mypy defusedxml")
+env=$(make_env "$python" "${NUMPY:-$(default_numpy "$PY_VERSION")}" "$TEST_EXTRAS")
 py="$PWD/$env/bin/python"
 
 echo "== Python tests, modules under ASan + UBSan"
