@@ -54,6 +54,11 @@ class Table:
                 f"{ratio:>9} {harness.fmt_time(r['floor_s']):>10} {pf:>10}  {r['note']}")
 
 
+def wanted(only, name):
+    """--only selects workloads by a substring of the name printed in the table."""
+    return not only or only in name
+
+
 def deconvolution_workloads(t, smoke, only):
     for label, make in (("HPGe 8192", synthetic.hpge), ("NaI 1024", synthetic.nai)):
         n = 8192 if label.startswith("HPGe") else 1024
@@ -62,19 +67,23 @@ def deconvolution_workloads(t, smoke, only):
         axis, y, k = make(n)
         sigma = synthetic.sigma_of(k, axis)
         sens = np.ones_like(y)
-        if only and only not in label:
+        names = [f"build_gaussian_response, {label}"]
+        names += [f"{fn}, {label}, {iters} it" for fn in ("ML_EM_cy", "richardson_lucy_cy")
+                  for iters in ((1, 3) if smoke else (30, 300))]
+        if not any(wanted(only, name) for name in names):
             continue
         peer_rows = lambda: peers.gaussian_rows(axis, sigma)  # noqa: E731
         proj_rows = lambda: deconvolution.build_gaussian_response(axis, sigma)  # noqa: E731
         peers.check_rows(proj_rows(), peer_rows())
-        tp, tq = harness.compare(peer_rows, proj_rows)
         offsets, indices, values = proj_rows()
         nnz = int(offsets[-1])
-        # One exp per entry, plus creating and writing the three result arrays (both are CPU work on
-        # the calling thread: page faults of fresh memory do not overlap the arithmetic).
-        write_s = harness.create_and_write_floor([lambda: np.empty(nnz), lambda: np.empty(nnz, np.int32),
-                                                  lambda: np.empty(n + 1, np.int64)])
-        t.add(f"build_gaussian_response, {label}", tp, tq, nnz * harness.exp_cost() + write_s)
+        if wanted(only, names[0]):
+            tp, tq = harness.compare(peer_rows, proj_rows)
+            # One exp per entry, plus creating and writing the three result arrays (both are CPU work on
+            # the calling thread: page faults of fresh memory do not overlap the arithmetic).
+            write_s = harness.create_and_write_floor([lambda: np.empty(nnz), lambda: np.empty(nnz, np.int32),
+                                                      lambda: np.empty(n + 1, np.int64)])
+            t.add(names[0], tp, tq, nnz * harness.exp_cost() + write_s)
 
         mlem_peer = peers.MlemScipy(offsets, indices, values, n)
         # One pass over the weights per iteration, plus the n-vectors (y, x, sensitivity, estimate and
@@ -85,10 +94,13 @@ def deconvolution_workloads(t, smoke, only):
         for iters in ((1, 3) if smoke else (30, 300)):
             pm = lambda: mlem_peer.run(y, sens, iters)  # noqa: E731
             qm = lambda: deconvolution.ML_EM_cy(y, offsets, indices, values, sens, iters)  # noqa: E731
-            np.testing.assert_allclose(qm(), pm(), rtol=1e-9, atol=1e-9)
-            tp, tq = harness.compare(pm, qm, rounds=5)
-            t.add(f"ML_EM_cy, {label}, {iters} it", tp, tq, iters * iter_floor)
+            if wanted(only, f"ML_EM_cy, {label}, {iters} it"):
+                np.testing.assert_allclose(qm(), pm(), rtol=1e-9, atol=1e-9)
+                tp, tq = harness.compare(pm, qm, rounds=5)
+                t.add(f"ML_EM_cy, {label}, {iters} it", tp, tq, iters * iter_floor)
 
+            if not wanted(only, f"richardson_lucy_cy, {label}, {iters} it"):
+                continue
             pr = lambda: peers.richardson_lucy(axis, y, k, sens, iters)  # noqa: E731
             qr = lambda: deconvolution.richardson_lucy_cy(axis, y, k, sens, iters)  # noqa: E731
             np.testing.assert_allclose(qr(), pr(), rtol=1e-9, atol=1e-9)
@@ -97,9 +109,10 @@ def deconvolution_workloads(t, smoke, only):
 
 
 def batch_workload(t, smoke, only):
-    if only and only not in "batch threads":
-        return
     n, count, iters = (256, 8, 3) if smoke else (8192, 64, 30)
+    names = [f"richardson_lucy_cy, {count} HPGe spectra, {k} thread{'s' if k > 1 else ''}" for k in (1, 2)]
+    if not any(wanted(only, name) for name in names):
+        return
     spectra = [synthetic.hpge(n, seed=s) for s in range(count)]
     sens = np.ones(n)
 
@@ -112,16 +125,17 @@ def batch_workload(t, smoke, only):
     one = harness.time_one(lambda: run(1, proj), rounds=3, target=0.0)
     two = harness.time_one(lambda: run(2, proj), rounds=3, target=0.0)
     peer_one = harness.time_one(lambda: run(1, peer), rounds=3, target=0.0)
-    t.add(f"richardson_lucy_cy, {count} HPGe spectra, 1 thread", peer_one, one)
-    t.add(f"richardson_lucy_cy, {count} HPGe spectra, 2 threads", peer_one, two,
+    t.add(names[0], peer_one, one)
+    t.add(names[1], peer_one, two,
           note=f"2-thread throughput {one / two:.2f}x of 1 thread")
 
 
 def tarvel_workloads(t, smoke, only):
-    if only and only not in "tarvel_cy calculate_regions":
-        return
     sizes = [(6, 128, 16, 64)] if smoke else [(40, 2048, 1024, 1024), (40, 4096, 4096, 4096)]
     for n_ref, ch, n_req, k_req in sizes:
+        name = f"tarvel_cy, {n_ref} rows x {ch} -> {n_req} x {k_req}"
+        if not wanted(only, name):
+            continue
         ref_E = np.linspace(50.0, 3000.0, n_ref)
         matrix, ref_axis = synthetic.response_matrix(ref_E, ch)
         rng = np.random.default_rng(1)
@@ -132,9 +146,11 @@ def tarvel_workloads(t, smoke, only):
         proj = lambda: tarvel.tarvel_cy(*args)  # noqa: E731
         peers.check_rows(proj(), peer(), rtol=1e-12)
         tp, tq = harness.compare(peer, proj, rounds=5 if not smoke else 2, target=0.0)
-        t.add(f"tarvel_cy, {n_ref} rows x {ch} -> {n_req} x {k_req}", tp, tq,
+        t.add(name, tp, tq,
               note=f"{tq / (n_req * k_req) * 1e9:.2f} ns per output channel")
 
+    if not wanted(only, "calculate_regions (escape peaks)"):
+        return
     tp, tq = harness.compare(partial(peers.calculate_regions, 1500.0, 3000.0, True),
                              partial(tarvel.calculate_regions, 1500.0, 3000.0, True))
     t.add("calculate_regions (escape peaks)", tp, tq)
@@ -142,8 +158,8 @@ def tarvel_workloads(t, smoke, only):
 
 def peak_workloads(t, smoke, only):
     for n in ((1000,) if smoke else (16384, 1_000_000)):
-        if only and only not in "mariscotti":
-            break
+        if not wanted(only, f"mariscotti_peak_search_cy, {n}"):
+            continue
         y = np.random.default_rng(2).poisson(100.0, n).astype(np.float64)
         peer = lambda: peers.mariscotti(y)  # noqa: E731
         proj = lambda: mariscotti.mariscotti_peak_search_cy(y)  # noqa: E731
@@ -159,8 +175,8 @@ def peak_workloads(t, smoke, only):
 
     exp_s = harness.exp_cost()
     for m, peaks in (((500, 3),) if smoke else ((8192, 20), (1_000_000, 5))):
-        if only and only not in "multi_gaussian":
-            break
+        if not any(wanted(only, f"{fn}, {m} x {peaks}") for fn in ("multi_gaussian_cy", "multi_gaussian_jacobian_cy")):
+            continue
         x = np.linspace(0.0, 3000.0, m)
         rng = np.random.default_rng(3)
         params = np.column_stack([rng.uniform(10, 1000, peaks), rng.uniform(100, 2900, peaks),
@@ -168,6 +184,8 @@ def peak_workloads(t, smoke, only):
         for name, proj_fn, peer_fn in (("multi_gaussian_cy", gaussian.multi_gaussian_cy, peers.multi_gaussian),
                                        ("multi_gaussian_jacobian_cy", gaussian.multi_gaussian_jacobian_cy,
                                         peers.multi_gaussian_jacobian)):
+            if not wanted(only, f"{name}, {m} x {peaks}"):
+                continue
             np.testing.assert_allclose(proj_fn(x, params), peer_fn(x, params), rtol=1e-12, atol=1e-300)
             tp, tq = harness.compare(lambda: peer_fn(x, params), lambda: proj_fn(x, params))
             # One exp per pair of point and peak, or creating and writing the result if that costs more.
@@ -177,8 +195,6 @@ def peak_workloads(t, smoke, only):
 
 
 def small_calls(t, smoke, only):
-    if only and only not in "small":
-        return
     x = np.linspace(0.0, 15.0, 16)
     params = np.array([100.0, 5.0, 2.0, 50.0, 10.0, 1.5])
     y = np.random.default_rng(4).poisson(50.0, 16).astype(np.float64)
@@ -201,6 +217,8 @@ def small_calls(t, smoke, only):
          partial(gaussian.multi_gaussian_jacobian_cy, x, params)),
     ]
     for name, peer, proj in cases:
+        if not wanted(only, name):
+            continue
         tp, tq = harness.compare(peer, proj)
         t.add(name, tp, tq)
 
@@ -209,7 +227,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--smoke", action="store_true", help="tiny sizes: checks that everything runs")
     ap.add_argument("--json", default=None, help="write the results as JSON to this file")
-    ap.add_argument("--only", default="", help="run only workloads whose name contains this")
+    ap.add_argument("--only", default="", help="run only the workloads whose name (as printed) contains this")
     args = ap.parse_args()
 
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, "

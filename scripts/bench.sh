@@ -7,6 +7,5 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 PY_VERSION=${PY_VERSION:-3.10}
 python=$(find_python "$PY_VERSION")
-if [ "$PY_VERSION" = 3.10 ]; then default_numpy="numpy>=1.26,<2"; else default_numpy="numpy>=2"; fi
-env=$(make_env "$python" "${NUMPY:-$default_numpy}" "pytest hypothesis scipy mypy defusedxml")
+env=$(make_env "$python" "${NUMPY:-$(default_numpy "$PY_VERSION")}" "pytest hypothesis scipy mypy defusedxml")
 "$env/bin/python" benchmarks/run.py "$@"

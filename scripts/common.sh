@@ -27,6 +27,25 @@ find_python() {
   command -v "python$want" || { echo "no Python $want found" >&2; return 1; }
 }
 
+# The NumPy requirement when NUMPY is not set, for an interpreter version X.Y: the oldest supported
+# series on 3.10, NumPy 2 elsewhere.
+default_numpy() {
+  if [ "$1" = 3.10 ]; then echo "numpy>=1.26,<2"; else echo "numpy>=2"; fi
+}
+
+# What the Python tests need besides NumPy; every script that runs them installs the same.
+TEST_EXTRAS="pytest hypothesis scipy mypy defusedxml matplotlib tqdm pyarrow dask[distributed]"
+
+# Runs a command with its output kept back, and shown only if it fails.
+quiet() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" != 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}
+
 # Creates (or reuses) a virtual environment for one interpreter and NumPy requirement, installs the
 # package into it and prints the environment's path.
 make_env() {

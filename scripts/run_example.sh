@@ -8,7 +8,8 @@ caller=$PWD
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 ensure_system_packages
-python=$(find_python "${PY_VERSION:-3.10}")
-env=$(make_env "$python" "${NUMPY:-numpy>=1.26,<2}" "scipy matplotlib defusedxml")
+PY_VERSION=${PY_VERSION:-3.10}
+python=$(find_python "$PY_VERSION")
+env=$(make_env "$python" "${NUMPY:-$(default_numpy "$PY_VERSION")}" "scipy matplotlib defusedxml")
 root=$PWD
 cd "$caller" && "$root/$env/bin/python" "$root/examples/spectrum_pipeline.py" "$@"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ tests of the numerics, then the Python tests against the
 # installed package. Interpreter and NumPy are chosen with PY_VERSION (default 3.10) and NUMPY
-# (a pip requirement, default "numpy<2" on 3.10 and "numpy>=2" otherwise).
+# (a pip requirement, default from default_numpy in scripts/common.sh).
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
@@ -10,16 +10,16 @@ ensure_system_packages
 
 PY_VERSION=${PY_VERSION:-3.10}
 python=$(find_python "$PY_VERSION")
-if [ "$PY_VERSION" = 3.10 ]; then default_numpy="numpy>=1.26,<2"; else default_numpy="numpy>=2"; fi
-NUMPY=${NUMPY:-$default_numpy}
+NUMPY=${NUMPY:-$(default_numpy "$PY_VERSION")}
 
 echo "== C++ tests"
-cmake -S . -B build/cpp -DQUODEX_PYTHON=OFF -DQUODEX_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/cpp -j2 >/dev/null
-ctest --test-dir build/cpp --output-on-failure -j2 | tail -n 3
+quiet cmake -S . -B build/cpp -DQUODEX_PYTHON=OFF -DQUODEX_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+quiet cmake --build build/cpp -j2
+# The whole output: a failing test's own lines are what the log is for.
+ctest --test-dir build/cpp --output-on-failure -j2
 
 echo "== Python tests ($("$python" --version), $NUMPY)"
-env=$(make_env "$python" "$NUMPY" "pytest hypothesis scipy mypy defusedxml matplotlib tqdm pyarrow dask[distributed]")
+env=$(make_env "$python" "$NUMPY" "$TEST_EXTRAS")
 "$env/bin/python" -c 'import numpy; print("numpy", numpy.__version__)'
 # Run from tests/ so the source tree's package (without the built modules) does not shadow the install.
 cd tests

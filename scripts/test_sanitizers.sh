@@ -13,16 +13,14 @@ command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=nonint
 
 PY_VERSION=${PY_VERSION:-3.10}
 python=$(find_python "$PY_VERSION")
-if [ "$PY_VERSION" = 3.10 ]; then default_numpy="numpy>=1.26,<2"; else default_numpy="numpy>=2"; fi
-env=$(make_env "$python" "${NUMPY:-$default_numpy}" "pytest hypothesis scipy mypy defusedxml")
+env=$(make_env "$python" "${NUMPY:-$(default_numpy "$PY_VERSION")}" "$TEST_EXTRAS")
 py="$PWD/$env/bin/python"
 
 echo "== Python tests, modules under ASan + UBSan"
 build=build/asan-$PY_VERSION
-"$py" -m pip install -q cmake ninja 2>/dev/null || true
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUODEX_SANITIZE=ON -DQUODEX_PYTHON=ON \
-  -DPython_EXECUTABLE="$py" -DPython_NumPy_INCLUDE_DIR="$("$py" -c 'import numpy; print(numpy.get_include())')" >/dev/null
-cmake --build "$build" -j2 >/dev/null
+quiet cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUODEX_SANITIZE=ON -DQUODEX_PYTHON=ON \
+  -DPython_EXECUTABLE="$py" -DPython_NumPy_INCLUDE_DIR="$("$py" -c 'import numpy; print(numpy.get_include())')"
+quiet cmake --build "$build" -j2
 stage=$(mktemp -d)
 cp -r quodex "$stage/"
 find "$stage" -name '*.so' -delete
@@ -37,6 +35,6 @@ cp "$build"/*.so "$stage/quodex/utils/numerics/kernels/"
 rm -rf "$stage"
 
 echo "== C++ tests under valgrind memcheck"
-cmake -S . -B build/cpp-valgrind -DQUODEX_PYTHON=OFF -DQUODEX_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/cpp-valgrind -j2 >/dev/null
+quiet cmake -S . -B build/cpp-valgrind -DQUODEX_PYTHON=OFF -DQUODEX_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+quiet cmake --build build/cpp-valgrind -j2
 valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite -q build/cpp-valgrind/tests/cpp/numerics_tests --gtest_brief=1

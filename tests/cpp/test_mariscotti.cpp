@@ -36,7 +36,10 @@ void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b
     for (std::size_t i = 0; i < a.size(); ++i) EXPECT_TRUE(same_bits(a[i], b[i])) << "element " << i << ": " << a[i] << " vs " << b[i];
 }
 
-void (*const routines[])(Strided<const double>, Strided<double>, Strided<double>) = {peak_search_plain, peak_search};
+void peak_search_best(Strided<const double> y, Strided<double> S, Strided<double> F) { peak_search(y, S, F); }
+
+void (*const routines[])(Strided<const double>, Strided<double>, Strided<double>) = {peak_search_plain,
+                                                                                     peak_search_best};
 
 }  // namespace
 
@@ -154,4 +157,25 @@ TEST(PeakSearch, ResultsSharingTheInputsMemoryFollowThePlainOrder) {
     peak_search_plain(view(y), view(both_a), view(both_a));
     peak_search(view(y), view(both_b), view(both_b));
     expect_same_bits(both_b, both_a);
+}
+
+// Every instruction set the CPU runs gives the plain order's bits, at lengths around whole vectors and
+// with values that make sqrt return NaN or infinity.
+TEST(PeakSearchIsas, EveryPathGivesThePlainBits) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-50.0, 1e6);
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), -0.0, 1e308, -1.0};
+    for (std::size_t n : {3, 4, 5, 8, 9, 15, 16, 17, 31, 33, 64, 1001}) {
+        std::vector<double> y(n);
+        for (double& v : y) v = u(rng);
+        for (std::size_t k = 0; k < n; k += 5) y[k] = specials[k % 6];
+        const Result want = run(y, peak_search_plain);
+        for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+            if (!isa_supported(isa)) continue;
+            const Result got = run(y, [isa](auto a, auto b, auto c) { peak_search(a, b, c, isa); });
+            expect_same_bits(got.S, want.S);
+            expect_same_bits(got.F, want.F);
+        }
+    }
 }

@@ -3,6 +3,7 @@ with NumPy oracles on any layout, finite differences, a least-squares fit, resul
 module's `np`, conversion errors and the 32-bit count limit."""
 import math
 import sys
+import traceback
 
 import numpy as np
 import pytest
@@ -343,3 +344,18 @@ def test_keywords_and_references():
         with pytest.raises(TypeError):
             model(x, None)
     assert [sys.getrefcount(o) for o in (x, p)] == before
+
+
+@pytest.mark.parametrize("fn", [model, jacobian], ids=["model", "jacobian"])
+def test_none_is_refused_after_every_argument_is_converted(fn):
+    x, params = np.linspace(0.0, 10.0, 5), np.array([1.0, 5.0, 2.0])
+    for args, name in (((None, params), "x"), ((x, None), "params"), ((None, None), "x")):
+        with pytest.raises(TypeError) as info:
+            fn(*args)
+        assert str(info.value) == (f"Argument '{name}' has incorrect type (expected numpy.ndarray, "
+                                   "got NoneType)")
+        entries = [t.name for t in traceback.extract_tb(info.tb)[1:]]
+        assert entries == [f"{mod.__name__}.{fn.__name__}"]
+    # A conversion failure of the other argument is reported first.
+    with pytest.raises(ValueError, match="Buffer dtype mismatch"):
+        fn(None, params.astype(np.float32))

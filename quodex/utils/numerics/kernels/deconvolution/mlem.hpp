@@ -28,8 +28,10 @@
 #include <sys/mman.h>
 #endif
 
-#include "../frame/simd_exp.hpp"
-#include "../frame/views.hpp"
+#include "../frame/core/chains.hpp"
+#include "../frame/core/dispatch.hpp"
+#include "../frame/core/simd_exp.hpp"
+#include "../frame/core/views.hpp"
 
 namespace quodex::deconvolution {
 
@@ -485,8 +487,7 @@ struct Run {
     if (project_next) scatter_run(run, xj, estimate);
 }
 
-// Rows [jb, je) one by one, four back projections side by side: each row still sums in ascending entry
-// order, and the four chains of additions overlap.
+// Rows [jb, je) one by one, four back projections side by side (four_chain_sums).
 [[gnu::always_inline]] inline void iterate_run_rows(const OwnedRows& o, std::int64_t jb, std::int64_t je, double* x,
                                                     double* estimate, const double* ratio,
                                                     bool project_next) noexcept {
@@ -498,17 +499,14 @@ struct Run {
         common = d.len < common ? d.len : common;
         const double *ra = ratio + a.first_bin, *rb = ratio + b.first_bin, *rc = ratio + c.first_bin,
                      *rd = ratio + d.first_bin;
-        double ta = 0.0, tb = 0.0, tc = 0.0, td = 0.0;
-        for (std::int64_t q = 0; q < common; ++q) {
-            ta = ta + a.v[q] * ra[q];
-            tb = tb + b.v[q] * rb[q];
-            tc = tc + c.v[q] * rc[q];
-            td = td + d.v[q] * rd[q];
-        }
-        finish_run(o, j, a, gather_run(a, common, ratio, ta), x, estimate, project_next);
-        finish_run(o, j + 1, b, gather_run(b, common, ratio, tb), x, estimate, project_next);
-        finish_run(o, j + 2, c, gather_run(c, common, ratio, tc), x, estimate, project_next);
-        finish_run(o, j + 3, d, gather_run(d, common, ratio, td), x, estimate, project_next);
+        const double* v[4] = {a.v, b.v, c.v, d.v};
+        const double* r[4] = {ra, rb, rc, rd};
+        double t[4] = {0.0, 0.0, 0.0, 0.0};
+        four_chain_sums(common, t, [&](int l, std::int64_t q) { return v[l][q] * r[l][q]; });
+        finish_run(o, j, a, gather_run(a, common, ratio, t[0]), x, estimate, project_next);
+        finish_run(o, j + 1, b, gather_run(b, common, ratio, t[1]), x, estimate, project_next);
+        finish_run(o, j + 2, c, gather_run(c, common, ratio, t[2]), x, estimate, project_next);
+        finish_run(o, j + 3, d, gather_run(d, common, ratio, t[3]), x, estimate, project_next);
     }
     for (; j < je; ++j) {
         const Run a = run_of(o, j);
@@ -758,17 +756,6 @@ template <int W>
     }
 }
 
-inline void iterate_runs_baseline(const MlemPlan& p, int iterations) noexcept { iterate_runs_body<0>(p, iterations); }
-#if defined(QUODEX_SIMD_DISPATCH)
-// AVX2 and AVX-512 bring fused multiply-add, which -ffp-contract=off keeps out of the separate
-// products and sums above.
-QUODEX_TARGET_AVX2 inline void iterate_runs_avx2(const MlemPlan& p, int iterations) noexcept {
-    iterate_runs_body<4>(p, iterations);
-}
-QUODEX_TARGET_AVX512 inline void iterate_runs_avx512(const MlemPlan& p, int iterations) noexcept {
-    iterate_runs_body<8>(p, iterations);
-}
-#endif
 
 // Rows of any shape (bins in any order, repeated, wrapped): the same fused order, entry by entry.
 inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
@@ -803,7 +790,7 @@ inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
             if (project_next) scatter(start[j], start[j + 1], xj);
         };
         std::ptrdiff_t j = 0;
-        // Four rows' chains side by side hide the latency of the additions.
+        // Four rows' chains side by side (four_chain_sums).
         for (; j + 4 <= n; j += 4) {
             std::int64_t s[4], len[4];
             std::int64_t common = INT64_MAX;
@@ -812,14 +799,8 @@ inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
                 len[l] = start[j + l + 1] - s[l];
                 common = len[l] < common ? len[l] : common;
             }
-            double t0 = 0.0, t1 = 0.0, t2 = 0.0, t3 = 0.0;
-            for (std::int64_t q = 0; q < common; ++q) {
-                t0 = t0 + w[s[0] + q] * ratio[bin[s[0] + q]];
-                t1 = t1 + w[s[1] + q] * ratio[bin[s[1] + q]];
-                t2 = t2 + w[s[2] + q] * ratio[bin[s[2] + q]];
-                t3 = t3 + w[s[3] + q] * ratio[bin[s[3] + q]];
-            }
-            const double tot[4] = {t0, t1, t2, t3};
+            double tot[4] = {0.0, 0.0, 0.0, 0.0};
+            four_chain_sums(common, tot, [&](int l, std::int64_t q) { return w[s[l] + q] * ratio[bin[s[l] + q]]; });
             for (int l = 0; l < 4; ++l) finish_row(j + l, gather(s[l] + common, s[l] + len[l], tot[l]));
         }
         for (; j < n; ++j) finish_row(j, gather(start[j], start[j + 1], 0.0));
@@ -839,13 +820,11 @@ inline void iterate(const MlemPlan& p, Strided<double> x, int iterations) noexce
     if (!p.rows.layout.runs) {
         iterate_rows(p, iterations);
     } else {
-        switch (p.isa) {
-#if defined(QUODEX_SIMD_DISPATCH)
-            case Isa::Avx512: iterate_runs_avx512(p, iterations); break;
-            case Isa::Avx2: iterate_runs_avx2(p, iterations); break;
-#endif
-            default: iterate_runs_baseline(p, iterations); break;
-        }
+        // Blocks of W lanes: 8 on AVX-512, 4 on AVX2, none on the baseline.
+        dispatch(p.isa, [&](auto isa) QUODEX_ISA_BODY {
+            constexpr int W = isa.value == Isa::Avx512 ? 8 : isa.value == Isa::Avx2 ? 4 : 0;
+            iterate_runs_body<W>(p, iterations);
+        });
     }
     for (std::ptrdiff_t i = 0; i < n; ++i) x[i] = xo[i];
 }

@@ -67,8 +67,10 @@ constexpr Param ml_em_params[] = {
 };
 
 Ref ML_EM_cy_binding(Args& a) {
-    return ML_EM_cy(a.object(0), a.buffer(0), a.buffer(1), a.buffer(2), a.buffer(3), a.buffer(4), a.integer(5),
-                    a.flag(6), a.number(7), a.flag(8));
+    auto at = [](std::string_view name) consteval { return param_index(ml_em_params, name); };
+    return ML_EM_cy(a.object(at("y")), a.buffer(at("y")), a.buffer(at("offsets")), a.buffer(at("indices")),
+                    a.buffer(at("values")), a.buffer(at("sensitivity")), a.integer(at("iterations")),
+                    a.flag(at("reg_tikhonov")), a.number(at("reg_tikhonov_lambda")), a.flag(at("use_sensitivity")));
 }
 
 // Internal form, also called by the Richardson-Lucy driver (nsigma defaults to 5.0 there).
@@ -76,9 +78,8 @@ Ref build_gaussian_response(Strided<double> axis, Strided<double> sigma, double 
     static const Routine where{MODULE_NAME ".build_gaussian_response", __LINE__};
     return traced(where, [&] {
         if (axis.size > kMaxAxisLength) {
-            PyErr_Format(PyExc_ValueError, "axis has %zd elements; at most %zd are supported", axis.size,
+            raise_error(PyExc_ValueError, "axis has %zd elements; at most %zd are supported", axis.size,
                          kMaxAxisLength);
-            throw PythonError{};
         }
         std::vector<Window> windows;
         const std::int64_t nnz = gaussian_windows(axis, sigma, nsigma, windows);
@@ -100,7 +101,8 @@ constexpr Param build_params[] = {
 };
 
 Ref build_gaussian_response_binding(Args& a) {
-    return build_gaussian_response(a.view<double>(0), a.view<double>(1), a.number(2));
+    auto at = [](std::string_view name) consteval { return param_index(build_params, name); };
+    return build_gaussian_response(a.view<double>(at("axis")), a.view<double>(at("sigma")), a.number(at("nsigma")));
 }
 
 // Internal form: a Gaussian width per bin from the resolution model, the response rows built on the
@@ -124,8 +126,7 @@ Ref richardson_lucy_cy(PyObject* x_obj, const Buffer& x_buf, PyObject* y_obj, co
         acquire_view(axis_buf, x_obj, Param{.name = "axis", .kind = Kind::WritableView});
         Ref response = build_gaussian_response(axis_buf.as1d<double>(), sigma);
         if (!PyTuple_Check(response.get()) || PyTuple_GET_SIZE(response.get()) != 3) {
-            PyErr_SetString(PyExc_ValueError, "expected 3 response arrays");
-            throw PythonError{};
+            raise_error(PyExc_ValueError, "expected 3 response arrays");
         }
         Buffer offsets, indices, values;
         acquire_result(offsets, PyTuple_GET_ITEM(response.get(), 0), Elem::Int64, 1);
@@ -148,20 +149,21 @@ constexpr Param richardson_lucy_params[] = {
 };
 
 Ref richardson_lucy_cy_binding(Args& a) {
-    return richardson_lucy_cy(a.object(0), a.buffer(0), a.object(1), a.buffer(1), a.number(2), a.buffer(3),
-                              a.integer(4), a.flag(5), a.number(6), a.flag(7));
+    auto at = [](std::string_view name) consteval { return param_index(richardson_lucy_params, name); };
+    return richardson_lucy_cy(a.object(at("x")), a.buffer(at("x")), a.object(at("y")), a.buffer(at("y")),
+                              a.number(at("k")), a.buffer(at("sensitivity")), a.integer(at("iterations")),
+                              a.flag(at("reg_tikhonov")), a.number(at("reg_tikhonov_lambda")),
+                              a.flag(at("use_sensitivity")));
 }
 
 const FunctionSpec functions[] = {
-    {"ML_EM_cy", MODULE_NAME ".ML_EM_cy", ml_em_params, 9, ML_EM_cy_binding, __LINE__},
-    {"build_gaussian_response", MODULE_NAME ".build_gaussian_response", build_params, 3,
-     build_gaussian_response_binding, __LINE__},
-    {"richardson_lucy_cy", MODULE_NAME ".richardson_lucy_cy", richardson_lucy_params, 8, richardson_lucy_cy_binding,
-     __LINE__},
+    {"ML_EM_cy", ml_em_params, ML_EM_cy_binding},
+    {"build_gaussian_response", build_params, build_gaussian_response_binding},
+    {"richardson_lucy_cy", richardson_lucy_params, richardson_lucy_cy_binding},
 };
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",
-                             functions, sizeof(functions) / sizeof(functions[0]), __LINE__};
+                             functions, __LINE__};
 
 }  // namespace
 

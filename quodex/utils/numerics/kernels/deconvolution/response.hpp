@@ -11,9 +11,11 @@
 #include <limits>
 #include <vector>
 
-#include "../frame/simd_exp.hpp"
-#include "../frame/sparse.hpp"
-#include "../frame/views.hpp"
+#include "../frame/core/chains.hpp"
+#include "../frame/core/dispatch.hpp"
+#include "../frame/core/simd_exp.hpp"
+#include "../frame/core/sparse.hpp"
+#include "../frame/core/views.hpp"
 
 namespace quodex::deconvolution {
 
@@ -127,8 +129,7 @@ inline void fill_gaussian_rows_plain(Strided<const double> axis, Strided<const d
 
 namespace detail {
 
-// Row sums in ascending entry order, four rows at a time: each row keeps its own sequential sum, and
-// the four chains of dependent additions overlap instead of waiting on one another.
+// Row sums in ascending entry order, four rows at a time (four_chain_sums).
 inline void row_sums(const double* w, const std::vector<Window>& windows, double* norms) noexcept {
     const std::size_t n = windows.size();
     std::size_t i = 0;
@@ -141,13 +142,10 @@ inline void row_sums(const double* w, const std::vector<Window>& windows, double
         const double* w2 = w1 + l1;
         const double* w3 = w2 + l2;
         const std::ptrdiff_t common = std::min(std::min(l0, l1), std::min(l2, l3));
-        double n0 = 0.0, n1 = 0.0, n2 = 0.0, n3 = 0.0;
-        for (std::ptrdiff_t r = 0; r < common; ++r) {
-            n0 = n0 + w0[r];
-            n1 = n1 + w1[r];
-            n2 = n2 + w2[r];
-            n3 = n3 + w3[r];
-        }
+        const double* rows[4] = {w0, w1, w2, w3};
+        double t[4] = {0.0, 0.0, 0.0, 0.0};
+        four_chain_sums(common, t, [&](int l, std::int64_t r) { return rows[l][r]; });
+        double n0 = t[0], n1 = t[1], n2 = t[2], n3 = t[3];
         for (std::ptrdiff_t r = common; r < l0; ++r) n0 = n0 + w0[r];
         for (std::ptrdiff_t r = common; r < l1; ++r) n1 = n1 + w1[r];
         for (std::ptrdiff_t r = common; r < l2; ++r) n2 = n2 + w2[r];
@@ -217,21 +215,6 @@ inline void row_sums(const double* w, const std::vector<Window>& windows, double
     }
 }
 
-#define QUODEX_FILL_ROWS_ARGS                                                                             \
-    Strided<const double> axis, Strided<const double> sigma, const std::vector<Window>&windows,         \
-        Strided<std::int64_t> offsets, std::int32_t *indices, double *values, double *scratch,           \
-        std::ptrdiff_t max_window, double *norms
-#define QUODEX_FILL_ROWS_CALL \
-    fill_rows_blocked(axis, sigma, windows, offsets, indices, values, scratch, max_window, norms)
-
-inline void fill_rows_baseline(QUODEX_FILL_ROWS_ARGS) noexcept { QUODEX_FILL_ROWS_CALL; }
-#if defined(QUODEX_SIMD_DISPATCH)
-QUODEX_TARGET_AVX2 inline void fill_rows_avx2(QUODEX_FILL_ROWS_ARGS) noexcept { QUODEX_FILL_ROWS_CALL; }
-QUODEX_TARGET_AVX512 inline void fill_rows_avx512(QUODEX_FILL_ROWS_ARGS) noexcept { QUODEX_FILL_ROWS_CALL; }
-#endif
-#undef QUODEX_FILL_ROWS_ARGS
-#undef QUODEX_FILL_ROWS_CALL
-
 }  // namespace detail
 
 // The rows with the exp in vector form on the path `isa` (which the CPU must support); results within
@@ -260,16 +243,9 @@ inline void fill_gaussian_rows(Strided<const double> axis, Strided<const double>
     double* norms = scratch + 2 * max_window;
     auto* idx = &indices[0];
     auto* val = &values[0];
-    switch (isa) {
-#if defined(QUODEX_SIMD_DISPATCH)
-        case Isa::Avx512:
-            return detail::fill_rows_avx512(axis, sigma, windows, offsets, idx, val, scratch, max_window, norms);
-        case Isa::Avx2:
-            return detail::fill_rows_avx2(axis, sigma, windows, offsets, idx, val, scratch, max_window, norms);
-#endif
-        default:
-            return detail::fill_rows_baseline(axis, sigma, windows, offsets, idx, val, scratch, max_window, norms);
-    }
+    dispatch(isa, [&](auto) QUODEX_ISA_BODY {
+        detail::fill_rows_blocked(axis, sigma, windows, offsets, idx, val, scratch, max_window, norms);
+    });
 }
 
 // Both passes into C++ storage.

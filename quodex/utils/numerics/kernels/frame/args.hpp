@@ -1,10 +1,13 @@
 // Parameter kinds, their declaration as data, and the binder: positional and keyword matching,
-// then the three conversion passes (scalars and views; type tests; array buffers).
+// then the three conversion passes (scalars and views; type tests; array buffers) and the refusal of
+// None where a parameter declares it.
 #pragma once
 
 #include <array>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "buffer.hpp"
 #include "context.hpp"
@@ -36,10 +39,22 @@ struct Param {
     Elem elem = Elem::Double;
     int ndim = 1;
     Default def{};
+    // For an array parameter: None is refused with the incorrect-type TypeError naming the parameter,
+    // after every argument is converted (the binder accepts None otherwise).
+    bool refuse_none = false;
     constexpr bool required() const { return def.tag == Default::None; }
 };
 
 constexpr int kMaxParams = 9;
+
+// Index of the parameter called `name`, for addressing bound arguments by name; a name that is not
+// declared does not compile.
+template <std::size_t N>
+consteval int param_index(const Param (&params)[N], std::string_view name) {
+    for (std::size_t k = 0; k < N; ++k)
+        if (std::string_view(params[k].name) == name) return static_cast<int>(k);
+    throw "no parameter of this name";
+}
 
 // One bound argument after conversion. The object is borrowed from the call or the defaults.
 struct Arg {
@@ -73,17 +88,16 @@ private:
 inline double to_double(PyObject* o) {
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
     const double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+    if (v == -1.0 && PyErr_Occurred()) throw_python_error();
     return v;
 }
 
 inline std::int32_t long_to_int32(PyObject* o) {
     int overflow = 0;
     const long v = PyLong_AsLongAndOverflow(o, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw PythonError{};
+    if (v == -1 && PyErr_Occurred()) throw_python_error();
     if (overflow || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
-        throw PythonError{};
+        raise_error(PyExc_OverflowError, "value too large to convert to %.200s", "int");
     }
     return static_cast<std::int32_t>(v);
 }
@@ -92,29 +106,26 @@ inline std::int32_t to_int32(PyObject* o) {
     if (PyLong_Check(o)) return long_to_int32(o);
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     if (!nb || !nb->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        throw PythonError{};
+        raise_error(PyExc_TypeError, "an integer is required");
     }
     Ref r = Ref::check(nb->nb_int(o));
     if (!PyLong_CheckExact(r.get())) {
         if (!PyLong_Check(r.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r.get())->tp_name);
-            throw PythonError{};
+            raise_error(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r.get())->tp_name);
         }
         if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                              "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
                              "strict subclass of int is deprecated, and may be removed in a future version of "
                              "Python.",
                              Py_TYPE(r.get())->tp_name) < 0)
-            throw PythonError{};
+            throw_python_error();
     }
     return long_to_int32(r.get());
 }
 
 [[noreturn]] inline void raise_incorrect_type(const char* name, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
+    raise_error(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
                  expected, Py_TYPE(got)->tp_name, "", ctx().empty_str);
-    throw PythonError{};
 }
 
 inline bool is_ndarray(PyObject* o) { return PyObject_TypeCheck(o, ctx().ndarray); }
@@ -138,9 +149,8 @@ inline void acquire_array(Buffer& buf, PyObject* obj, const Param& p, bool writa
 // acquired writable with the declared dimensions and element type.
 inline void acquire_result(Buffer& buf, PyObject* obj, Elem elem, int ndim) {
     if (obj != Py_None && !is_ndarray(obj)) {
-        PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(obj)->tp_name,
+        raise_error(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(obj)->tp_name,
                      ctx().ndarray->tp_name);
-        throw PythonError{};
     }
     acquire_array(buf, obj, Param{"", Kind::Array, elem, ndim}, true);
 }
@@ -166,9 +176,8 @@ struct Signature {
         how = "at most";
     }
     if (exact) how = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, how,
+    raise_error(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, how,
                  expected, expected == 1 ? "" : "s", given);
-    throw PythonError{};
 }
 
 // Binds a vectorcall into `out`, then converts in three passes. Throws PythonError on failure.
@@ -179,32 +188,28 @@ inline void bind(const Signature& s, Args& out, PyObject* const* args, Py_ssize_
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
-            throw PythonError{};
+            raise_error(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
         }
         int found = -1;
         for (int p = int(nargs); p < s.count && found < 0; ++p)
             if (s.names[p] == key) found = p;
         for (int p = int(nargs); p < s.count && found < 0; ++p) {
             const int eq = PyUnicode_Compare(s.names[p], key);
-            if (eq == -1 && PyErr_Occurred()) throw PythonError{};
+            if (eq == -1 && PyErr_Occurred()) throw_python_error();
             if (eq == 0) found = p;
         }
         if (found < 0) {
             for (int p = 0; p < nargs; ++p) {
                 const int eq = PyUnicode_Compare(s.names[p], key);
-                if (eq == -1 && PyErr_Occurred()) throw PythonError{};
+                if (eq == -1 && PyErr_Occurred()) throw_python_error();
                 if (eq == 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
-                    throw PythonError{};
+                    raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
                 }
             }
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
-            throw PythonError{};
+            raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
         }
         if (out[found].obj) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
-            throw PythonError{};
+            raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
         }
         out[found].obj = args[nargs + k];
     }
@@ -241,6 +246,11 @@ inline void bind(const Signature& s, Args& out, PyObject* const* args, Py_ssize_
     }
     for (int p = 0; p < s.count; ++p)
         if (s.params[p].kind == Kind::Array) acquire_array(out[p].buffer, out[p].obj, s.params[p]);
+    for (int p = 0; p < s.count; ++p) {
+        const Param& par = s.params[p];
+        if (par.refuse_none && out[p].obj == Py_None)
+            raise_incorrect_type(par.name, "numpy.ndarray", Py_None);
+    }
 }
 
 }  // namespace quodex

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "context.hpp"
-#include "views.hpp"
+#include "core/views.hpp"
 
 namespace quodex {
 
@@ -48,7 +48,7 @@ public:
 
     void acquire(PyObject* obj, int flags) {
         release();
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) throw PythonError{};
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) throw_python_error();
         held_ = true;
     }
     void release() noexcept {
@@ -184,33 +184,28 @@ inline bool item_matches(const FormatItem& it, const ElemInfo& want) {
 // message variants of typed views and their test for indirect access.
 inline void validate_buffer(const Py_buffer& b, int ndim, Elem elem, bool view_kind) {
     if (b.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, b.ndim);
-        throw PythonError{};
+        raise_error(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, b.ndim);
     }
     const ElemInfo want = elem_info(elem);
     const detail::FormatItem item = detail::parse_format(b.format);
     if (item.big_endian) {
-        PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-        throw PythonError{};
+        raise_error(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
     }
     if (!detail::item_matches(item, want)) {
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", want.name, "'",
+        raise_error(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", want.name, "'",
                      detail::describe(item));
-        throw PythonError{};
     }
     if (b.itemsize != want.size) {
         const char* fmt = view_kind
             ? "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)"
             : "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
-        PyErr_Format(PyExc_ValueError, fmt, b.itemsize, b.itemsize == 1 ? "" : "s", want.name, want.size,
+        raise_error(PyExc_ValueError, fmt, b.itemsize, b.itemsize == 1 ? "" : "s", want.name, want.size,
                      want.size == 1 ? "" : "s");
-        throw PythonError{};
     }
     if (view_kind && b.suboffsets) {
         for (int d = 0; d < ndim; ++d) {
             if (b.suboffsets[d] >= 0) {
-                PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", d);
-                throw PythonError{};
+                raise_error(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", d);
             }
         }
     }

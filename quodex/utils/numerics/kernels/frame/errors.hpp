@@ -9,13 +9,12 @@
 #include <string>
 
 #include "context.hpp"
-#include "views.hpp"
+#include "core/views.hpp"
 
 namespace quodex {
 
 [[noreturn]] inline void raise_index_error(int axis) {
-    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
-    throw PythonError{};
+    raise_error(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
 }
 
 // Turns the exception being handled into a set Python exception. Call only inside a catch block.
@@ -94,7 +93,7 @@ decltype(auto) traced(const Routine& where, F&& body) {
     } catch (...) {
         set_python_error_from_current();
         add_traceback(where.qualified_name, where.line);
-        throw PythonError{};
+        throw_python_error();
     }
 }
 

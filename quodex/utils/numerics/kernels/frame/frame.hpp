@@ -9,4 +9,4 @@
 #include "module.hpp"
 #include "python.hpp"
 #include "results.hpp"
-#include "views.hpp"
+#include "core/views.hpp"

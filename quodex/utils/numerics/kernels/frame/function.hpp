@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include <cstddef>
+#include <source_location>
 #include <string>
 
 #include "args.hpp"
@@ -14,14 +16,23 @@ namespace quodex {
 
 using Impl = Ref (*)(Args&);
 
-// A Python-visible function, declared once as data.
+// A Python-visible function, declared once as data: its name, its parameters and its routine. The
+// parameter count comes from the array (an array longer than the fixed-size tables of the function
+// object and the binder does not compile), the qualified name from the module's name, and the line of
+// the definition from where the declaration stands.
 struct FunctionSpec {
     const char* name;
-    const char* qualified_name;  // full module name, a dot, the function name
     const Param* params;
     int count;
     Impl impl;
     int line;  // line of the definition in the module's source file
+
+    template <std::size_t N>
+    constexpr FunctionSpec(const char* name_, const Param (&params_)[N], Impl impl_,
+                           std::source_location where = std::source_location::current())
+        : name(name_), params(params_), count(int(N)), impl(impl_), line(int(where.line())) {
+        static_assert(N <= std::size_t(kMaxParams), "more parameters than kMaxParams");
+    }
 };
 
 struct FunctionObject {
@@ -30,6 +41,8 @@ struct FunctionObject {
     const FunctionSpec* spec;
     Signature sig;
     PyObject* name;         // interned
+    PyObject* qualified;    // full module name, a dot, the function name
+    const char* qualified_utf8;  // owned by `qualified`
     PyObject* module_name;
     PyObject* defaults;     // tuple or None
     PyObject* code;
@@ -47,7 +60,7 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
         return f->spec->impl(a).release();
     } catch (...) {
         set_python_error_from_current();
-        add_traceback(f->spec->qualified_name, f->spec->line);
+        add_traceback(f->qualified_utf8, f->spec->line);
         return nullptr;
     }
 }
@@ -55,6 +68,7 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
 inline void function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_XDECREF(f->name);
+    Py_XDECREF(f->qualified);
     Py_XDECREF(f->module_name);
     Py_XDECREF(f->defaults);
     Py_XDECREF(f->code);
@@ -65,7 +79,7 @@ inline void function_dealloc(PyObject* self) {
 
 inline PyObject* function_repr(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    return PyUnicode_FromFormat("<function %s at %p>", f->spec->qualified_name, self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualified, self);
 }
 
 // Pickle by reference: the module attribute of this name is this object.
@@ -155,21 +169,23 @@ inline Ref make_code(const FunctionSpec& s) {
         PyObject* c = PyTuple_GET_ITEM(consts.get(), k);
         if (PyCode_Check(c)) return Ref::borrow(c);
     }
-    PyErr_SetString(PyExc_SystemError, "no code object compiled");
-    throw PythonError{};
+    raise_error(PyExc_SystemError, "no code object compiled");
 }
 
 inline Ref make_function(const FunctionSpec& s) {
     auto* f = PyObject_New(FunctionObject, &function_type());
-    if (!f) throw PythonError{};
+    if (!f) throw_python_error();
     f->vectorcall = detail::function_vectorcall;
     f->spec = &s;
-    f->name = f->module_name = f->defaults = f->code = f->annotations = nullptr;
+    f->name = f->qualified = f->module_name = f->defaults = f->code = f->annotations = nullptr;
+    f->qualified_utf8 = nullptr;
     for (PyObject*& n : f->names) n = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
 
     f->name = Ref::check(PyUnicode_InternFromString(s.name)).release();
     f->module_name = Ref::check(PyUnicode_FromString(ctx().full_name)).release();
+    f->qualified = Ref::check(PyUnicode_FromFormat("%s.%s", ctx().full_name, s.name)).release();
+    if (!(f->qualified_utf8 = PyUnicode_AsUTF8(f->qualified))) throw_python_error();
     int required = 0;
     for (int p = 0; p < s.count; ++p) {
         f->names[p] = Ref::check(PyUnicode_InternFromString(s.params[p].name)).release();

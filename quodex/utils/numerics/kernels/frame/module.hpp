@@ -23,6 +23,12 @@ struct ModuleSpec {
     const FunctionSpec* functions;
     int count;
     int init_line;  // line reported by the "init" traceback entry
+
+    template <std::size_t N>
+    constexpr ModuleSpec(const char* short_name_, const char* full_name_, const char* source_path_,
+                         const FunctionSpec (&functions_)[N], int init_line_)
+        : short_name(short_name_), full_name(full_name_), source_path(source_path_), functions(functions_),
+          count(int(N)), init_line(init_line_) {}
 };
 
 namespace detail {
@@ -60,13 +66,13 @@ inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
         for (auto& [from, to] : copies) {
             PyObject* value = PyObject_GetAttrString(spec, from);
             if (!value) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
                 PyErr_Clear();
                 continue;
             }
             Ref v = Ref::steal(value);
             if (v.get() == Py_None && std::string(to) == "__path__") continue;
-            if (PyDict_SetItemString(dict, to, v.get()) < 0) throw PythonError{};
+            if (PyDict_SetItemString(dict, to, v.get()) < 0) throw_python_error();
         }
         created_module() = Py_NewRef(module.get());
         return module.release();
@@ -82,7 +88,7 @@ inline void check_interpreter_version(const ModuleSpec& s) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                              "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                              PY_MAJOR_VERSION, PY_MINOR_VERSION, s.full_name, "does not match", major, minor) < 0)
-            throw PythonError{};
+            throw_python_error();
     }
 }
 
@@ -96,14 +102,14 @@ inline void import_numpy_api() {
         }
         Ref m = Ref::check(mod);
         Ref capsule = Ref::check(PyObject_GetAttrString(m.get(), "_ARRAY_API"));
-        if (!PyCapsule_CheckExact(capsule.get())) throw PythonError{};
+        if (!PyCapsule_CheckExact(capsule.get())) throw_python_error();
         void* api = PyCapsule_GetPointer(capsule.get(), nullptr);
-        if (!api) throw PythonError{};
+        if (!api) throw_python_error();
         PyArray_API = static_cast<void**>(api);
-        if (PyArray_GetNDArrayCVersion() > 0x2000000) throw PythonError{};
+        if (PyArray_GetNDArrayCVersion() > 0x2000000) throw_python_error();
         const unsigned feature = PyArray_GetNDArrayCFeatureVersion();
-        if (feature < 0xe) throw PythonError{};
-        if (PyArray_GetEndianness() != NPY_CPU_LITTLE) throw PythonError{};
+        if (feature < 0xe) throw_python_error();
+        if (PyArray_GetEndianness() != NPY_CPU_LITTLE) throw_python_error();
 #if NPY_ABI_VERSION >= 0x02000000
         PyArray_RUNTIME_VERSION = static_cast<int>(feature);
 #endif
@@ -140,32 +146,32 @@ inline int module_exec(PyObject* m) {
         c.dict = PyModule_GetDict(m);
         {
             Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
-            if (PyDict_SetItemString(c.dict, "__builtins__", builtins.get()) < 0) throw PythonError{};
+            if (PyDict_SetItemString(c.dict, "__builtins__", builtins.get()) < 0) throw_python_error();
         }
         check_interpreter_version(s);
         make_constants(c);
         import_numpy_api();
-        if (PyType_Ready(&function_type()) < 0) throw PythonError{};
+        if (PyType_Ready(&function_type()) < 0) throw_python_error();
         {
             PyObject* modules = PyImport_GetModuleDict();
             Ref key = Ref::check(PyUnicode_FromString(s.full_name));
             const int has = PyDict_Contains(modules, key.get());
-            if (has < 0) throw PythonError{};
-            if (!has && PyDict_SetItem(modules, key.get(), m) < 0) throw PythonError{};
+            if (has < 0) throw_python_error();
+            if (!has && PyDict_SetItem(modules, key.get(), m) < 0) throw_python_error();
         }
         PyTypeObject* ndarray = &PyArray_Type;
-        if (!ndarray || !PyType_Check(reinterpret_cast<PyObject*>(ndarray))) throw PythonError{};
+        if (!ndarray || !PyType_Check(reinterpret_cast<PyObject*>(ndarray))) throw_python_error();
         Py_XSETREF(c.ndarray, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(ndarray))));
         {
             Ref np = Ref::check(PyImport_ImportModule("numpy"));
-            if (PyDict_SetItem(c.dict, c.s_np, np.get()) < 0) throw PythonError{};
+            if (PyDict_SetItem(c.dict, c.s_np, np.get()) < 0) throw_python_error();
         }
         for (int k = 0; k < s.count; ++k) {
             Ref f = make_function(s.functions[k]);
-            if (PyDict_SetItemString(c.dict, s.functions[k].name, f.get()) < 0) throw PythonError{};
+            if (PyDict_SetItemString(c.dict, s.functions[k].name, f.get()) < 0) throw_python_error();
         }
         Ref test = Ref::check(PyDict_New());
-        if (PyDict_SetItemString(c.dict, "__test__", test.get()) < 0) throw PythonError{};
+        if (PyDict_SetItemString(c.dict, "__test__", test.get()) < 0) throw_python_error();
         return 0;
     } catch (...) {
         set_python_error_from_current();
@@ -185,7 +191,7 @@ inline PyObject* module_np() {
     PyObject* np = PyDict_GetItemWithError(c.dict, c.s_np);
     if (!np) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", c.s_np);
-        throw PythonError{};
+        throw_python_error();
     }
     return np;
 }

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <utility>
 
 namespace quodex {
@@ -11,7 +12,17 @@ namespace quodex {
 // Thrown after a Python exception has been set; the boundary returns NULL for it.
 struct PythonError {};
 
+// Unwinds to the boundary when the C API has already set the exception.
 [[noreturn]] inline void throw_python_error() { throw PythonError{}; }
+
+// Raises `type` with a message formatted as PyErr_Format formats it.
+[[noreturn]] inline void raise_error(PyObject* type, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw PythonError{};
+}
 
 // Owning reference: releases its object when it goes out of scope.
 class Ref {

@@ -11,7 +11,7 @@ namespace quodex {
 
 inline PyObject* interned(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw PythonError{};
+    if (!o) throw_python_error();
     return o;
 }
 

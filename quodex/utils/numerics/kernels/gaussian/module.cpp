@@ -12,20 +12,20 @@ namespace {
 using namespace quodex;
 
 constexpr Param params_x_params[] = {
-    {.name = "x", .kind = Kind::Array, .elem = Elem::Double},
-    {.name = "params", .kind = Kind::Array, .elem = Elem::Double},
+    {.name = "x", .kind = Kind::Array, .elem = Elem::Double, .refuse_none = true},
+    {.name = "params", .kind = Kind::Array, .elem = Elem::Double, .refuse_none = true},
 };
+constexpr int kX = param_index(params_x_params, "x");
+constexpr int kParams = param_index(params_x_params, "params");
 
 constexpr std::ptrdiff_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-// The axis and the parameter vector; both must be arrays, and their lengths fit the 32-bit counts.
+// The axis or the parameter vector (None refused by the binder); their lengths fit the 32-bit counts.
 Strided<const double> input(Args& a, int k) {
     const char* name = params_x_params[k].name;
-    if (a.is_none(k)) raise_incorrect_type(name, "numpy.ndarray", a.object(k));
     const Strided<const double> v = a.view<const double>(k);
     if (v.size > kMaxCount) {
-        PyErr_Format(PyExc_ValueError, "%s has %zd elements; at most %zd are supported", name, v.size, kMaxCount);
-        throw PythonError{};
+        raise_error(PyExc_ValueError, "%s has %zd elements; at most %zd are supported", name, v.size, kMaxCount);
     }
     return v;
 }
@@ -33,8 +33,8 @@ Strided<const double> input(Args& a, int k) {
 Ref multi_gaussian_cy(Args& a) {
     static PyObject* s_zeros = interned("zeros");
     static PyObject* s_float64 = interned("float64");
-    const Strided<const double> x = input(a, 0);
-    const Strided<const double> params = input(a, 1);
+    const Strided<const double> x = input(a, kX);
+    const Strided<const double> params = input(a, kParams);
     Ref m = Ref::check(PyLong_FromSsize_t(x.size));
     Ref y = np_call(s_zeros, m.get(), s_float64);
     Buffer y_buf;
@@ -47,8 +47,8 @@ Ref multi_gaussian_cy(Args& a) {
 
 Ref multi_gaussian_jacobian_cy(Args& a) {
     static PyObject* s_zeros = interned("zeros");
-    const Strided<const double> x = input(a, 0);
-    const Strided<const double> params = input(a, 1);
+    const Strided<const double> x = input(a, kX);
+    const Strided<const double> params = input(a, kParams);
     Ref shape = Ref::check(Py_BuildValue("(nn)", x.size, params.size));
     Ref J = np_call(s_zeros, shape.get(), nullptr);
     Buffer j_buf;
@@ -63,13 +63,11 @@ Ref multi_gaussian_jacobian_cy(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"multi_gaussian_cy", MODULE_NAME ".multi_gaussian_cy", params_x_params, 2, multi_gaussian_cy, __LINE__},
-    {"multi_gaussian_jacobian_cy", MODULE_NAME ".multi_gaussian_jacobian_cy", params_x_params, 2,
-     multi_gaussian_jacobian_cy, __LINE__},
+    {"multi_gaussian_cy", params_x_params, multi_gaussian_cy},
+    {"multi_gaussian_jacobian_cy", params_x_params, multi_gaussian_jacobian_cy},
 };
 
-const ModuleSpec module_spec{"gaussian", MODULE_NAME, "quodex/utils/numerics/kernels/gaussian/module.cpp", functions,
-                             sizeof(functions) / sizeof(functions[0]), __LINE__};
+const ModuleSpec module_spec{"gaussian", MODULE_NAME, "quodex/utils/numerics/kernels/gaussian/module.cpp", functions, __LINE__};
 
 }  // namespace
 

@@ -19,8 +19,10 @@
 #include <cstddef>
 #include <utility>
 
-#include "../frame/views.hpp"
-#include "../frame/simd_exp.hpp"
+#include "../frame/core/dispatch.hpp"
+#include "../frame/core/overlap.hpp"
+#include "../frame/core/simd_exp.hpp"
+#include "../frame/core/views.hpp"
 
 namespace quodex::gaussian {
 
@@ -63,46 +65,6 @@ namespace detail {
 
 inline constexpr std::ptrdiff_t kBlock = 256;
 static_assert(kBlock % kExpLanes == 0, "blocks hold whole vectors of exp");
-
-// Bytes spanned by a view, as [lo, hi); {nullptr, nullptr} when empty.
-template <class T>
-std::pair<const char*, const char*> byte_extent(const Strided<T>& v) noexcept {
-    if (v.size <= 0 || !v.data) return {nullptr, nullptr};
-    const char* a = v.data;
-    const char* b = v.data + (v.size - 1) * v.stride;
-    return {std::min(a, b), std::max(a, b) + sizeof(T)};
-}
-
-template <class T>
-std::pair<const char*, const char*> byte_extent(const Strided2D<T>& v) noexcept {
-    if (v.rows <= 0 || v.cols <= 0 || !v.data) return {nullptr, nullptr};
-    const std::ptrdiff_t r = (v.rows - 1) * v.row_stride, c = (v.cols - 1) * v.col_stride;
-    const char* lo = v.data + std::min<std::ptrdiff_t>(r, 0) + std::min<std::ptrdiff_t>(c, 0);
-    const char* hi = v.data + std::max<std::ptrdiff_t>(r, 0) + std::max<std::ptrdiff_t>(c, 0) + sizeof(T);
-    return {lo, hi};
-}
-
-template <class A, class B>
-bool overlaps(const A& a, const B& b) noexcept {
-    const auto [alo, ahi] = byte_extent(a);
-    const auto [blo, bhi] = byte_extent(b);
-    return alo && blo && alo < bhi && blo < ahi;
-}
-
-// No two elements share memory (sufficient test; zero or tangled strides fail it).
-template <class T>
-bool distinct_elements(const Strided<T>& v) noexcept {
-    return v.size <= 1 || std::abs(v.stride) >= static_cast<std::ptrdiff_t>(sizeof(T));
-}
-
-template <class T>
-bool distinct_elements(const Strided2D<T>& v) noexcept {
-    if (v.rows <= 1) return distinct_elements(v.row(0));
-    if (v.cols <= 1) return distinct_elements(v.col(0));
-    const std::ptrdiff_t rs = std::abs(v.row_stride), cs = std::abs(v.col_stride);
-    const auto item = static_cast<std::ptrdiff_t>(sizeof(T));
-    return (cs >= item && rs >= v.cols * cs) || (rs >= item && cs >= v.rows * rs);
-}
 
 // The blocked kernels read every input before writing and may write in another order than the plain
 // loops; they give the same results only when the result is separate from the inputs and from itself.
@@ -233,30 +195,6 @@ struct BlockRange {
     }
 }
 
-inline void model_baseline(Strided<const double> x, Strided<const double> p, Strided<double> y) noexcept {
-    model_blocked(x, p, y);
-}
-inline void jacobian_baseline(Strided<const double> x, Strided<const double> p, Strided2D<double> J) noexcept {
-    jacobian_blocked(x, p, J);
-}
-#if defined(QUODEX_SIMD_DISPATCH)
-QUODEX_TARGET_AVX2 inline void model_avx2(Strided<const double> x, Strided<const double> p, Strided<double> y) noexcept {
-    model_blocked(x, p, y);
-}
-QUODEX_TARGET_AVX2 inline void jacobian_avx2(Strided<const double> x, Strided<const double> p,
-                                             Strided2D<double> J) noexcept {
-    jacobian_blocked(x, p, J);
-}
-QUODEX_TARGET_AVX512 inline void model_avx512(Strided<const double> x, Strided<const double> p,
-                                              Strided<double> y) noexcept {
-    model_blocked(x, p, y);
-}
-QUODEX_TARGET_AVX512 inline void jacobian_avx512(Strided<const double> x, Strided<const double> p,
-                                                 Strided2D<double> J) noexcept {
-    jacobian_blocked(x, p, J);
-}
-#endif
-
 }  // namespace detail
 
 // The model on the path `isa` (which the CPU must support).
@@ -264,26 +202,14 @@ inline void multi_gaussian(Strided<const double> x, Strided<const double> params
                            Isa isa = best_isa()) {
     if (peak_count(params) <= 0 || x.size <= 0) return;
     if (!detail::separate(y, x, params)) return multi_gaussian_plain(x, params, y);
-    switch (isa) {
-#if defined(QUODEX_SIMD_DISPATCH)
-        case Isa::Avx512: return detail::model_avx512(x, params, y);
-        case Isa::Avx2: return detail::model_avx2(x, params, y);
-#endif
-        default: return detail::model_baseline(x, params, y);
-    }
+    dispatch(isa, [&](auto) QUODEX_ISA_BODY { detail::model_blocked(x, params, y); });
 }
 
 inline void multi_gaussian_jacobian(Strided<const double> x, Strided<const double> params, Strided2D<double> J,
                                     Isa isa = best_isa()) {
     if (params.size <= 2 || x.size <= 0) return;
     if (!detail::separate(J, x, params)) return multi_gaussian_jacobian_plain(x, params, J);
-    switch (isa) {
-#if defined(QUODEX_SIMD_DISPATCH)
-        case Isa::Avx512: return detail::jacobian_avx512(x, params, J);
-        case Isa::Avx2: return detail::jacobian_avx2(x, params, J);
-#endif
-        default: return detail::jacobian_baseline(x, params, J);
-    }
+    dispatch(isa, [&](auto) QUODEX_ISA_BODY { detail::jacobian_blocked(x, params, J); });
 }
 
 }  // namespace quodex::gaussian

@@ -11,6 +11,7 @@ using namespace quodex;
 constexpr Param peak_search_params[] = {
     {.name = "y_d2", .kind = Kind::ReadView, .elem = Elem::Double},
 };
+constexpr int kY = param_index(peak_search_params, "y_d2");
 
 // np.zeros_like(<memoryview of y_d2>, dtype=np.float64), stored as a 1-D double array variable.
 Ref zeros_like(PyObject* prototype, Buffer& buf) {
@@ -22,9 +23,9 @@ Ref zeros_like(PyObject* prototype, Buffer& buf) {
 }
 
 Ref mariscotti_peak_search_cy(Args& a) {
-    const Strided<const double> y = a.view<const double>(0);
+    const Strided<const double> y = a.view<const double>(kY);
     // A memoryview of its own holds the exporter, so nothing dangles if NumPy keeps it.
-    Ref prototype = a.is_none(0) ? Ref::borrow(Py_None) : Ref::check(PyMemoryView_FromObject(a.object(0)));
+    Ref prototype = a.is_none(kY) ? Ref::borrow(Py_None) : Ref::check(PyMemoryView_FromObject(a.object(kY)));
     Buffer s_buf, f_buf;
     Ref S = zeros_like(prototype.get(), s_buf);
     Ref F = zeros_like(prototype.get(), f_buf);
@@ -34,12 +35,11 @@ Ref mariscotti_peak_search_cy(Args& a) {
 }
 
 const FunctionSpec functions[] = {
-    {"mariscotti_peak_search_cy", MODULE_NAME ".mariscotti_peak_search_cy", peak_search_params, 1,
-     mariscotti_peak_search_cy, __LINE__},
+    {"mariscotti_peak_search_cy", peak_search_params, mariscotti_peak_search_cy},
 };
 
 const ModuleSpec module_spec{"mariscotti", MODULE_NAME, "quodex/utils/numerics/kernels/mariscotti/module.cpp",
-                             functions, sizeof(functions) / sizeof(functions[0]), __LINE__};
+                             functions, __LINE__};
 
 }  // namespace
 

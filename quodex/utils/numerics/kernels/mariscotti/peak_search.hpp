@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <utility>
 
-#include "../frame/views.hpp"
+#include "../frame/core/dispatch.hpp"
+#include "../frame/core/overlap.hpp"
+#include "../frame/core/views.hpp"
 
 namespace quodex::mariscotti {
 
@@ -25,26 +27,11 @@ inline void peak_search_plain(Strided<const double> y, Strided<double> S, Stride
     }
 }
 
-// Bytes spanned by a view, as [lo, hi).
-template <class T>
-inline std::pair<const char*, const char*> byte_extent(const Strided<T>& v) noexcept {
-    if (v.size <= 0 || !v.data) return {nullptr, nullptr};
-    const char* first = v.data;
-    const char* last = v.data + (v.size - 1) * v.stride;
-    return {std::min(first, last), std::max(first, last) + sizeof(T)};
-}
-
-template <class T, class U>
-inline bool overlaps(const Strided<T>& a, const Strided<U>& b) noexcept {
-    const auto [alo, ahi] = byte_extent(a);
-    const auto [blo, bhi] = byte_extent(b);
-    return alo && blo && alo < bhi && blo < ahi;
-}
-
 namespace detail {
 
-// Contiguous input and results: a loop the compiler vectorises (sqrt is exact in every width).
-inline void peak_search_contiguous(const double* __restrict y, double* __restrict S, double* __restrict F,
+// Contiguous input and results: a loop the compiler vectorises (sqrt is exact in every width, so each
+// instruction set gives the same bits).
+[[gnu::always_inline]] inline void peak_search_contiguous(const double* __restrict y, double* __restrict S, double* __restrict F,
                                    std::ptrdiff_t n) noexcept {
     for (std::ptrdiff_t i = 1; i < n - 1; ++i) {
         S[i] = (y[i - 1] - 2.0 * y[i]) + y[i + 1];
@@ -71,7 +58,8 @@ inline void peak_search_strided(Strided<const double> y, Strided<double> S, Stri
 // result that is too short, or results that share memory with the input or with each other (possible
 // only when the caller's allocator hands back such arrays), take the plain path, whose reads see
 // earlier writes exactly as the channel-by-channel order does.
-inline void peak_search(Strided<const double> y, Strided<double> S, Strided<double> F) {
+// The contiguous loop runs on the path `isa` (which the CPU must support).
+inline void peak_search(Strided<const double> y, Strided<double> S, Strided<double> F, Isa isa = best_isa()) {
     const std::ptrdiff_t n = y.size;
     if (n < 3) return;
     if (S.size < n - 1 || F.size < n - 1 || overlaps(y, S) || overlaps(y, F) || overlaps(S, F)) {
@@ -79,8 +67,10 @@ inline void peak_search(Strided<const double> y, Strided<double> S, Strided<doub
         return;
     }
     if (y.contiguous() && S.contiguous() && F.contiguous()) {
-        detail::peak_search_contiguous(reinterpret_cast<const double*>(y.data), reinterpret_cast<double*>(S.data),
-                                       reinterpret_cast<double*>(F.data), n);
+        const auto* yc = reinterpret_cast<const double*>(y.data);
+        auto* Sc = reinterpret_cast<double*>(S.data);
+        auto* Fc = reinterpret_cast<double*>(F.data);
+        dispatch(isa, [&](auto) QUODEX_ISA_BODY { detail::peak_search_contiguous(yc, Sc, Fc, n); });
     } else {
         detail::peak_search_strided(y, S, F);
     }

@@ -13,7 +13,7 @@
 #include <limits>
 #include <string>
 
-#include "../frame/views.hpp"
+#include "../frame/core/views.hpp"
 #include "regions.hpp"
 
 namespace quodex::tarvel {

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "../frame/views.hpp"
+#include "../frame/core/views.hpp"
 
 namespace quodex::tarvel {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../frame/sparse.hpp"
-#include "../frame/views.hpp"
+#include "../frame/core/sparse.hpp"
+#include "../frame/core/views.hpp"
 
 namespace quodex::tarvel {
 

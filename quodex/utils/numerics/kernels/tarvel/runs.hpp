@@ -26,8 +26,9 @@
 #include <immintrin.h>
 #endif
 
-#include "../frame/simd_exp.hpp"
-#include "../frame/views.hpp"
+#include "../frame/core/dispatch.hpp"
+#include "../frame/core/simd_exp.hpp"
+#include "../frame/core/views.hpp"
 #include "interpolation.hpp"
 #include "numpy_sum.hpp"
 #include "resample.hpp"

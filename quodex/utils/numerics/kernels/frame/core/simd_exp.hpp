@@ -1,5 +1,5 @@
 // The exponential of the kernels: the C library's exp, in vector form where the build found glibc's
-// libmvec, and the instruction sets the kernels are compiled for, chosen at run time. No Python here.
+// libmvec, for the instruction set of the function it is compiled into (see dispatch.hpp). No Python here.
 #pragma once
 
 #include <cmath>
@@ -57,39 +57,6 @@ inline std::ptrdiff_t round_up_lanes(std::ptrdiff_t n) noexcept { return (n + kE
     for (std::ptrdiff_t r = len; r < padded; ++r) t[r] = 0.0;
     exp_block(static_cast<const double*>(__builtin_assume_aligned(t, 64)),
               static_cast<double*>(__builtin_assume_aligned(e, 64)), padded);
-}
-
-// Code paths of the kernels. Baseline is the build's default instruction set (SSE2 on x86-64).
-enum class Isa { Baseline, Avx2, Avx512 };
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define QUODEX_SIMD_DISPATCH 1
-#define QUODEX_TARGET_AVX2 __attribute__((target("avx2")))
-#define QUODEX_TARGET_AVX512 __attribute__((target("avx512f")))
-#endif
-
-inline bool isa_supported(Isa isa) noexcept {
-#if defined(QUODEX_SIMD_DISPATCH)
-    __builtin_cpu_init();  // idempotent; safe however early the first call comes
-#endif
-    switch (isa) {
-        case Isa::Baseline: return true;
-#if defined(QUODEX_SIMD_DISPATCH)
-        case Isa::Avx2: return __builtin_cpu_supports("avx2");
-        case Isa::Avx512: return __builtin_cpu_supports("avx512f");
-#else
-        default: return false;
-#endif
-    }
-    return false;
-}
-
-// The path the kernels take by default: the widest one the CPU runs.
-inline Isa best_isa() noexcept {
-    static const Isa best = isa_supported(Isa::Avx512) ? Isa::Avx512
-                            : isa_supported(Isa::Avx2) ? Isa::Avx2
-                                                       : Isa::Baseline;
-    return best;
 }
 
 }  // namespace quodex
