@@ -2,8 +2,8 @@
 refinement, identification, sharpening and unfolding."""
 from __future__ import annotations
 
-import time
 import math
+import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -17,8 +17,8 @@ from .model import Calibration
 MIN_CHANNELS = 64
 PASS1_CANDIDATES = 30  # the most significant candidates fitted to learn the resolution
 MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond are reported as skipped
-FIT_BUDGET_S = 15.0
-MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fit, in FWHM  # wall time for the peak fits, so that no input runs away
+FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
+MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fit, in FWHM
 
 
 @dataclass
@@ -325,7 +325,7 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
                             "(name the detector with --detector)")
             hint = pk.DETECTORS["nai"]
         resolution = hint
-    kind = options.detector or detector_kind_of(resolution)
+    kind = options.detector or pk.detector_kind(resolution)
     peaks, regions, ncand = find_peaks(energy, counts, resolution, options.threshold, clock, warnings, options.lines)
     refined = refine_resolution(peaks, resolution)
     if refined is not None:
@@ -370,6 +370,3 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
     return Analysis(energy, counts, calibration, resolution, kind, peaks, regions, missing, recal, sharpened,
                     unfolding, warnings, clock.times, ncand)
 
-
-def detector_kind_of(resolution):
-    return pk.detector_kind(resolution)

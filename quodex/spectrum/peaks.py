@@ -79,10 +79,6 @@ class Peak:
     def significance(self):
         return self.area / self.area_unc if self.area_unc > 0 else math.inf
 
-    @property
-    def channel(self):
-        return self.region[0]
-
 
 def rebin(values, factor, phase=0):
     """Sums of `factor` consecutive channels from `phase` on; a last incomplete group is dropped. Sums
