@@ -67,6 +67,7 @@ def parser():
                "synthetic HPGe spectrum of a mixed source is analysed.")
     p.add_argument("files", nargs="*", metavar="FILE", help="spectrum files, directories or glob patterns; more "
                    "than one (or --out-dir, --dask) analyses them as a batch")
+    p.add_argument("--spectrum", metavar="FILE", help=argparse.SUPPRESS)  # the example's former way to name FILE
     p.add_argument("--lines", type=_energies, default=None, metavar="E1,E2,...",
                    help="known line energies in keV (default: none; the mixed source for the synthetic spectrum)")
     p.add_argument("--calibration", type=_calibration, metavar="c0,c1[,c2,...]",
@@ -109,6 +110,8 @@ def main(argv=None):
         print(f"{PROG}: error: {message}", file=sys.stderr)
         return 2
 
+    if args.spectrum:
+        args.files.append(args.spectrum)
     files = batch.expand(args.files)
     if len(files) > 1 or args.out_dir or args.dask or len(files) != len(args.files):
         return run_batch(args, files, fail)
