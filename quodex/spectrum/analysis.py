@@ -330,9 +330,6 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
     refined = refine_resolution(peaks, resolution)
     if refined is not None:
         resolution = refined
-    for p in peaks:
-        if p.fwhm > 1.6 * float(resolution.fwhm(p.energy)):
-            p.flags.append("wide")  # a Compton edge, a backscatter bump or an unresolved group, not one line
     calibration, recal = base_calibration, None
     if options.recalibrate:
         if not options.lines:
@@ -349,6 +346,9 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
                 if len(recal.matched) > 2 and worst > tol:
                     warnings.append(f"calibration: a matched line is {worst:.2f} keV off the refined scale")
     missing = identify(peaks, options.lines, resolution, kind)
+    for p in peaks:  # annihilation in flight widens 511 keV; anything else this wide is no single line
+        if p.fwhm > 1.6 * float(resolution.fwhm(p.energy)) and "annihilation" not in (p.identification or ""):
+            p.flags.append("wide")  # a Compton edge, a backscatter bump or an unresolved group
     if missing:
         warnings.append("known lines not found: " + ", ".join(f"{e:g} keV" for e in missing))
     poor = [p for p in peaks if "poor fit" in p.flags]
