@@ -505,8 +505,7 @@ QUODEX_TARGET_AVX512 inline void collect_avx512(const double* row, std::ptrdiff_
     __m512i j16 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m512i step = _mm512_setr_epi32(8, 8, 8, 8, 8, 8, 8, 8, 0, 0, 0, 0, 0, 0, 0, 0);
     for (std::ptrdiff_t j = 0; j < n; j += 8) {
-        const std::ptrdiff_t left = n - j;
-        const __mmask8 lanes = left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1);
+        const __mmask8 lanes = lanes8(n - j);
         const __m512d r = _mm512_maskz_loadu_pd(lanes, row + j);
         // zeros and NaN divide to zero or NaN, never above the threshold: stretches of them (the
         // channels a response does not reach) skip the division
