@@ -73,6 +73,12 @@ def channel_width(energy):
     return np.gradient(energy)
 
 
+def energy_at(energy, channel):
+    """Energy at a fractional channel, interpolated between its neighbours."""
+    i = min(max(int(channel), 0), len(energy) - 2)
+    return float(energy[i] + (channel - i) * (energy[i + 1] - energy[i]))
+
+
 def region_of(energy, channels, fwhm_ch, low=4.0, high=3.0):
     """Channels [start, stop) around `channels`: `low` FWHM below (room for a tail), `high` above."""
     lo = min(c - max(6, int(low * fwhm_ch[int(c)])) for c in channels)
@@ -177,14 +183,12 @@ def widened(peaks, resolution):
     return max(wide, key=excess) if wide else None
 
 
-def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch, bounds=None, lines=()):
+def fit_group(energy, counts, width, group_channels, resolution, threshold, fwhm_ch, bounds=None, lines=()):
     """Fits one group of candidates over one region: Gaussians first; a tail and a step where the counts
     call for them; then more peaks where the residuals show one, where a peak is wider than the
     resolution, or where a known line lies unmatched, each kept only if it adds a significant peak and
     lowers chi-square by threshold^2. Returns (peaks, region)."""
-    width = channel_width(energy)
-    index = np.arange(len(energy))
-    mus = [float(np.interp(c, index, energy)) for c in group_channels]
+    mus = [energy_at(energy, c) for c in group_channels]
     chans = [int(round(c)) for c in group_channels]
     start, stop = region_of(energy, chans, fwhm_ch)
     if bounds is not None:  # at least 1.5 FWHM either side of the outer peaks
@@ -199,8 +203,8 @@ def fit_group(energy, counts, group_channels, resolution, threshold, fwhm_ch, bo
         None when the fit fails."""
         mus = [float(np.clip(m, x[0], x[-1])) for m in mus]
         nominal = [float(resolution.fwhm(m)) / pk.FWHM_C for m in mus]
-        ranges = [(max(spread[0] * sg, 0.3 * float(width[int(np.interp(m, energy, index))])), spread[1] * sg)
-                  for sg, m in zip(nominal, mus)]
+        below = np.clip(np.searchsorted(energy, mus, side="right") - 1, 0, len(energy) - 1)  # channel of each
+        ranges = [(max(spread[0] * sg, 0.3 * float(width[b])), spread[1] * sg) for sg, b in zip(nominal, below)]
         try:
             fit = pk.fit_region(x, y, mus, ranges)
             peaks = pk.peaks_of(fit, x, (start, stop))
@@ -278,12 +282,12 @@ def find_peaks(energy, counts, resolution, threshold, clock, warnings, lines=())
         if time.perf_counter() - t0 > FIT_BUDGET_S:
             warnings.append(f"peak fits stopped after {FIT_BUDGET_S:g} s: {len(groups) - n} candidate regions not fitted")
             break
-        peaks, region = clock("peak fits", fit_group, energy, counts, [c.channel for c in g], resolution, threshold,
-                              fwhm_ch, bounds, lines)
+        peaks, region = clock("peak fits", fit_group, energy, counts, width, [c.channel for c in g], resolution,
+                              threshold, fwhm_ch, bounds, lines)
         if region is not None:
             regions.append(region)
         else:
-            at = ", ".join(f"{float(np.interp(c.channel, np.arange(len(energy)), energy)):.1f}" for c in g)
+            at = ", ".join(f"{energy_at(energy, c.channel):.1f}" for c in g)
             warnings.append(f"no fit for the candidates at {at} keV (region too short or fit failed)")
         found_peaks.extend(peaks)
     return judge(found_peaks, resolution, threshold), regions, len(cands)

@@ -42,12 +42,14 @@ def load(path, settings: Settings):
 
 
 def run(item, settings: Settings, response=None):
-    """(spectrum, analysis) of a file path, or of an (energies, counts) pair."""
+    """(spectrum, analysis) of a file path, a Spectrum with its energies, or an (energies, counts) pair."""
     if isinstance(item, (str, os.PathLike)):
         spectrum, energy, calibration = load(os.fspath(item), settings)
     else:
-        energy, counts = (np.asarray(a, dtype=np.float64) for a in item)
-        spectrum, calibration = Spectrum(counts, "<array>", "array", energies=energy), None
+        if not isinstance(item, Spectrum):
+            energy, counts = (np.asarray(a, dtype=np.float64) for a in item)
+            item = Spectrum(counts, "<array>", "array", energies=energy)
+        spectrum, energy, calibration = item, item.energies, None
     options = Options(threshold=settings.threshold, lines=settings.lines, detector=settings.detector,
                       recalibrate=settings.recalibrate, response=response, rl_iterations=settings.rl_iterations,
                       em_iterations=settings.em_iterations)

@@ -113,10 +113,10 @@ def main(argv=None):
     if args.spectrum:
         args.files.append(args.spectrum)
     files = batch.expand(args.files)
-    if len(files) > 1 or args.out_dir or args.dask or len(files) != len(args.files):
-        return run_batch(args, files, fail)
     if args.jobs < 1:
         return fail("--jobs must be at least 1")
+    if len(files) > 1 or args.out_dir or args.dask or len(files) != len(args.files):
+        return run_batch(args, files, fail)
     if args.plot and importlib.util.find_spec("matplotlib") is None:
         return fail("--plot needs matplotlib (pip install matplotlib)")
     for out in (args.plot, args.json):
@@ -130,9 +130,7 @@ def main(argv=None):
         else:
             energy, counts = synthetic.hpge_mixed_source(seed=args.seed)
             spectrum = Spectrum(counts, f"synthetic mixed source, seed {args.seed}", "synthetic", energies=energy)
-            spectrum, result = batch.run((energy, counts), settings_of(args, args.lines or synthetic.MIXED_SOURCE_KEV),
-                                         response)
-            spectrum.path, spectrum.format = f"synthetic mixed source, seed {args.seed}", "synthetic"
+            spectrum, result = batch.run(spectrum, settings_of(args, args.lines or synthetic.MIXED_SOURCE_KEV), response)
     except SpectrumFileError as e:
         return fail(str(e))
     result.times["total"] = time.perf_counter() - t0
@@ -166,8 +164,6 @@ def run_batch(args, files, fail):
         return fail("--json and --plot take one spectrum; a batch writes its JSON to --out-dir")
     if not files:
         return fail("no spectrum files given")
-    if args.jobs < 1:
-        return fail("--jobs must be at least 1")
     out_dir = args.out_dir or "quodex-spectrum-results"
     try:
         os.makedirs(out_dir, exist_ok=True)

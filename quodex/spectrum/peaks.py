@@ -151,22 +151,26 @@ class RegionModel:
         self.centre = 0.5 * (x[0] + x[-1])
         self.dx = x - self.centre
 
+    def extra(self, p, i):
+        """Tail and step of peak i."""
+        t, beta_rel, h = p[3 * self.k + 2:]
+        a, mu, var = p[3 * i:3 * i + 3]
+        sigma = math.sqrt(var)
+        beta = beta_rel * sigma
+        d = self.x - mu
+        v = d / (math.sqrt(2.0) * sigma) + sigma / (math.sqrt(2.0) * beta)
+        # exp(d/beta + sigma^2/2beta^2) erfc(v), written to neither overflow nor underflow to 0*inf
+        tail = np.where(v > 0, np.exp(-0.5 * d * d / var) * erfcx(np.maximum(v, 0.0)),
+                        np.exp(np.minimum(d / beta + 0.5 / (beta_rel * beta_rel), 700.0)) * erfc(v))
+        return a * (0.5 * t * tail + 0.5 * h * erfc(d / (math.sqrt(2.0) * sigma)))
+
     def extras(self, p):
         """Tails and steps of the peaks (zero without shape)."""
         if not self.shape:
             return 0.0
-        t, beta_rel, h = p[3 * self.k + 2:]
         out = np.zeros_like(self.x)
         for i in range(self.k):
-            a, mu, var = p[3 * i:3 * i + 3]
-            sigma = math.sqrt(var)
-            beta = beta_rel * sigma
-            d = self.x - mu
-            v = d / (math.sqrt(2.0) * sigma) + sigma / (math.sqrt(2.0) * beta)
-            # exp(d/beta + sigma^2/2beta^2) erfc(v), written to neither overflow nor underflow to 0*inf
-            tail = np.where(v > 0, np.exp(-0.5 * d * d / var) * erfcx(np.maximum(v, 0.0)),
-                            np.exp(np.minimum(d / beta + 0.5 / (beta_rel * beta_rel), 700.0)) * erfc(v))
-            out += a * (0.5 * t * tail + 0.5 * h * erfc(d / (math.sqrt(2.0) * sigma)))
+            out += self.extra(p, i)
         return out
 
     def __call__(self, p):
@@ -179,17 +183,21 @@ class RegionModel:
         jac[:, :k3] = multi_gaussian_jacobian_cy(self.x, p[:k3])
         jac[:, k3] = 1.0
         jac[:, k3 + 1] = self.dx
-        if self.shape:  # the tail and step terms by forward differences
-            base = self.extras(p)
-            for j in list(range(k3)) + [k3 + 2, k3 + 3, k3 + 4]:
+        if self.shape:  # the tail and step terms by forward differences; a peak's own only move with it
+            def step(j):
                 q = p.copy()
                 h = 1e-7 * max(abs(p[j]), 1e-3)
                 q[j] += h
-                d = (self.extras(q) - base) / h
-                if j < k3:
-                    jac[:, j] += d
-                else:
-                    jac[:, j] = d
+                return q, h
+            for i in range(self.k):
+                base = self.extra(p, i)
+                for j in range(3 * i, 3 * i + 3):
+                    q, h = step(j)
+                    jac[:, j] += (self.extra(q, i) - base) / h
+            base = self.extras(p)
+            for j in (k3 + 2, k3 + 3, k3 + 4):
+                q, h = step(j)
+                jac[:, j] = (self.extras(q) - base) / h
         return jac
 
     def peak_area(self, p, i, width):

@@ -22,7 +22,7 @@ from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 from . import synthetic
 from .model import SpectrumFileError
-from .peaks import FWHM_C
+from .peaks import FWHM_C, rebin
 
 UNFOLD_CHANNELS = 2048  # the unfolding grid holds at most this many channels
 REFERENCE_ENERGIES = 40
@@ -89,15 +89,9 @@ def model_response(grid, resolution, kind, top):
     return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), ptt, resolution.fwhm, kind)
 
 
-def rebin_mean(values, factor):
-    n = len(values) // factor * factor
-    return values[:n].reshape(-1, factor).mean(axis=1)
-
-
 def grid_of(energy, counts, channels=None):
     factor = max(1, -(-len(energy) // (channels or UNFOLD_CHANNELS)))
-    n = len(energy) // factor * factor
-    return rebin_mean(energy, factor), counts[:n].reshape(-1, factor).sum(axis=1)
+    return rebin(energy, factor) / factor, rebin(counts, factor)  # mean energy, summed counts
 
 
 def model_rows(grid, model):
