@@ -106,12 +106,12 @@ TEST(TarvelMatrix, LongRowsThroughTheHookMatchRowsSummedHere) {
     const Strided2D<const double> matrix{reinterpret_cast<const char*>(m.data()), std::ptrdiff_t(ref.size()),
                                          std::ptrdiff_t(ref_axis.size()), std::ptrdiff_t(ref_axis.size() * 8), 8};
     const Isa isa = best_isa();
-    auto run = [&](std::ptrdiff_t bufsize, std::vector<double> req_ax) {
+    auto run = [&](OwnedEntries& mem, std::ptrdiff_t bufsize, std::vector<double> req_ax) {
         NormalisedRows rows(matrix.rows, std::ptrdiff_t(ref_axis.size()));
         const auto high = bracket_requests(view(requested), view(ref), matrix.rows, rows, ThrowingFail{});
         normalise(rows, matrix, std::ptrdiff_t(1) << 20, [](std::ptrdiff_t) { return 0.0; });
         const RunTables tables(view(req_ax), view(ref_axis));
-        OutputRows out;
+        OutputRows out(mem);
         int long_sums = 0;
         auto sort = [](double* a, int n) {
             EXPECT_EQ(Unlocked::depth, 0);
@@ -130,13 +130,14 @@ TEST(TarvelMatrix, LongRowsThroughTheHookMatchRowsSummedHere) {
         std::vector<double> req_ax = req_axis;
         if (!runs) req_ax[40] = kNaN;  // declines the run-wise path
         Unlocked::entered = 0;
-        const OutputRows here = run(1 << 20, req_ax);
+        OwnedEntries here_mem, hook_mem;
+        const OutputRows here = run(here_mem, 1 << 20, req_ax);
         EXPECT_GT(Unlocked::entered, 0);
-        const OutputRows hook = run(8, req_ax);
+        const OutputRows hook = run(hook_mem, 8, req_ax);
         ASSERT_EQ(here.offsets, hook.offsets);
         ASSERT_EQ(here.size, hook.size);
         EXPECT_GT(here.size, 0u);
-        EXPECT_EQ(std::memcmp(here.indices.data(), hook.indices.data(), here.size * sizeof(std::int32_t)), 0);
-        EXPECT_EQ(std::memcmp(here.values.data(), hook.values.data(), here.size * sizeof(double)), 0);
+        EXPECT_EQ(std::memcmp(here.indices(), hook.indices(), here.size * sizeof(std::int32_t)), 0);
+        EXPECT_EQ(std::memcmp(here.values(), hook.values(), here.size * sizeof(double)), 0);
     }
 }

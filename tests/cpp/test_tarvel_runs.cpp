@@ -176,15 +176,16 @@ TEST(TarvelRuns, FinishMatchesPlainSumAndCollection) {
         collect_row(Strided<double>(r.data(), n), total, want);
         for (Isa isa : isas()) {
             EXPECT_TRUE(same(nansum_contiguous(r.data(), n, isa), numpy_nansum(View(r.data(), n))));
-            OutputRows got;
+            OwnedEntries mem;
+            OutputRows got(mem);
             got.make_room(3);
             got.size = 3;  // rows already collected before this one
             got.make_room(r.size());
             collect_contiguous(r.data(), n, total, got, isa);
             ASSERT_EQ(got.size - 3, want.values.size());
             for (std::size_t k = 0; k < want.values.size(); ++k) {
-                EXPECT_EQ(got.indices.data()[k + 3], want.indices[k]);
-                EXPECT_TRUE(same(got.values.data()[k + 3], want.values[k]));
+                EXPECT_EQ(got.indices()[k + 3], want.indices[k]);
+                EXPECT_TRUE(same(got.values()[k + 3], want.values[k]));
             }
         }
     }
@@ -219,5 +220,30 @@ TEST(TarvelRuns, ReadingsOnReferencePointsMatchTheReferencePath) {
                       got.data(), isa);
         for (std::size_t j = 0; j < got.size(); ++j)
             ASSERT_TRUE(same(got[j], want[j])) << "isa " << int(isa) << " channel " << j;
+    }
+}
+
+// Entry storage grows geometrically, keeps every entry written, and always leaves the slack that
+// whole-vector stores write into.
+TEST(TarvelRuns, OutputStorageGrowsKeepingEntries) {
+    OwnedEntries mem;
+    OutputRows out(mem);
+    int grows = 0;
+    std::size_t last = 0;
+    for (int r = 0; r < 300; ++r) {
+        out.make_room(37);
+        ASSERT_GE(mem.capacity, out.size + 37 + OutputRows::kSlack);
+        grows += mem.capacity != last;
+        last = mem.capacity;
+        for (int j = 0; j < 37; ++j, ++out.size) {
+            out.indices()[out.size] = r;
+            out.values()[out.size] = r + 0.001 * j;
+        }
+        out.close_row();
+    }
+    EXPECT_LT(grows, 16);
+    for (std::size_t k = 0; k < out.size; ++k) {
+        ASSERT_EQ(out.indices()[k], int(k / 37));
+        ASSERT_EQ(out.values()[k], double(k / 37) + 0.001 * double(k % 37));
     }
 }

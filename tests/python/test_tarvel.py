@@ -458,6 +458,47 @@ def test_large_rows_agree_with_numpy_oracle(ref_kind, req_kind):
     assert_rows_equal(got, oracle(matrix, ref_indices, ref_axis, requested, req_axis))
 
 
+# -- result arrays ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("n_channels", [5000, 900_000])  # filled in place; past the in-place bound
+def test_results_own_their_memory_and_match_row_by_row_calls(n_channels):
+    ref_indices = np.array([60.0, 700.0, 1800.0, 2600.0])
+    axis = np.linspace(0.0, 3000.0, n_channels)
+    matrix = response(ref_indices, np.linspace(0.0, 3000.0, 400))
+    requested = np.array([500.0, 2500.0, 90.0, 1500.0, 700.0])
+    got = tarvel_cy(matrix, ref_indices, np.linspace(0.0, 3000.0, 400), requested, axis)
+    for a in got:
+        assert a.flags.owndata and a.flags.c_contiguous and a.base is None
+    assert len(got[1]) == len(got[2]) == got[0][-1] > 0
+    rows = [tarvel_cy(matrix, ref_indices, np.linspace(0.0, 3000.0, 400), requested[i:i + 1], axis)
+            for i in range(len(requested))]
+    want_offsets = np.concatenate([[0], np.cumsum([r[0][1] for r in rows])])
+    assert_rows_equal(got, (want_offsets, np.concatenate([r[1] for r in rows]),
+                            np.concatenate([r[2] for r in rows])))
+
+
+def test_arrays_that_np_shares_are_never_written(rebind_np):
+    """Result arrays are filled in place only when the call holds the sole reference."""
+    given = []
+
+    class Sharing:
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def empty(self, n, dtype):
+            a = np.full(n, 7, dtype=dtype)
+            given.append(a)
+            return a
+
+    want = call(requested_indices=np.array([300.0, 662.0, 2000.0]))
+    rebind_np(tarvel, Sharing())
+    got = call(requested_indices=np.array([300.0, 662.0, 2000.0]))
+    assert_rows_equal(got, want)
+    returned = {id(a) for a in got}
+    untouched = [a for a in given if id(a) not in returned]
+    assert untouched and all(np.all(a == 7) for a in untouched)
+
+
 # -- racing callers --------------------------------------------------------------------------------
 
 def test_inputs_rewritten_by_another_thread_never_crash():

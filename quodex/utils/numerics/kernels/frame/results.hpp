@@ -72,6 +72,39 @@ Ref array_from(const std::vector<T>& v) {
     return array_from(v.data(), v.size());
 }
 
+// A result vector filled in place and cut to its final length, for results whose length is known
+// only at the end: np.empty(n, dtype=...) is checked as every result is, and kept only if it can be
+// written through its data pointer and cut without a copy (an ndarray of exactly that type, C
+// contiguous, writeable, owning its data, referenced by nothing else); otherwise null, and the caller
+// keeps the values itself and makes the result with array_from.
+template <class T>
+Ref fillable_vector(std::ptrdiff_t n) {
+    static PyObject* s_empty = interned("empty");
+    Ref arr;
+    {
+        Buffer buf;
+        arr = new_vector<T>(s_empty, n, buf);
+    }
+    PyObject* o = arr.get();
+    if (Py_TYPE(o) != &PyArray_Type || Py_REFCNT(o) != 1) return Ref();
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
+    constexpr int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED | NPY_ARRAY_OWNDATA;
+    if (!PyArray_CHKFLAGS(a, flags) || PyArray_BASE(a) || PyArray_ITEMSIZE(a) != sizeof(T)) return Ref();
+    return arr;
+}
+
+template <class T>
+T* vector_data(const Ref& arr) noexcept {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+}
+
+// Cuts an array from fillable_vector to its first n elements: NumPy reallocates, which shrinks in place.
+inline void cut_vector(const Ref& arr, std::ptrdiff_t n) {
+    npy_intp len = n;
+    PyArray_Dims dims{&len, 1};
+    Ref::check(PyArray_Resize(reinterpret_cast<PyArrayObject*>(arr.get()), &dims, 0, NPY_CORDER));
+}
+
 // Sparse response rows as the tuple (offsets int64, indices int32, values float64).
 inline Ref rows_tuple(const std::vector<std::int64_t>& offsets, const std::vector<std::int32_t>& indices,
                       const std::vector<double>& values) {

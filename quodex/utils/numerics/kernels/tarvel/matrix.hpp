@@ -99,46 +99,11 @@ private:
     std::uint64_t clock_ = 0;
 };
 
-// Output entries reserved up front; beyond this the rows grow the storage as they come.
+// Entries reserved up front, N * K up to this; beyond it the rows grow the storage as they come.
 constexpr std::size_t kReserveEntries = std::size_t{1} << 25;
 // Channels resampled per release of the GIL, in whole rows (their region lists are made with it
 // held): long enough to make the release cheap, short enough that other threads get turns.
 constexpr std::ptrdiff_t kChannelsPerRelease = std::ptrdiff_t{1} << 16;
-
-// Entry storage a thread keeps between calls, up to kKeepEntries: fresh pages cost more than the
-// resampling of a dense channel. A call takes it (a call nested in a NumPy callback finds none and
-// allocates its own) and hands it back when its results are made, or when it fails.
-constexpr std::size_t kKeepEntries = std::size_t{1} << 21;
-
-struct KeptStorage {
-    RawArray<std::int32_t> indices;
-    RawArray<double> values;
-};
-
-inline KeptStorage& kept_storage() {
-    static thread_local KeptStorage kept;
-    return kept;
-}
-
-class StorageLoan {
-public:
-    explicit StorageLoan(OutputRows& out) : out_(out) {
-        KeptStorage& kept = kept_storage();
-        out_.indices = std::move(kept.indices);
-        out_.values = std::move(kept.values);
-    }
-    StorageLoan(const StorageLoan&) = delete;
-    StorageLoan& operator=(const StorageLoan&) = delete;
-    ~StorageLoan() {
-        if (out_.values.capacity() > kKeepEntries) return;
-        KeptStorage& kept = kept_storage();
-        kept.indices = std::move(out_.indices);
-        kept.values = std::move(out_.values);
-    }
-
-private:
-    OutputRows& out_;
-};
 
 // The output rows, one per requested energy, into `out`. The channel loops run inside an `Unlocked`
 // scope (the binding's GIL release) and read only memory the call owns (axis copies, normalised rows,
@@ -161,7 +126,7 @@ void resample(const View& requested, const View& ref_indices, const std::vector<
     std::optional<TableCache> cache;
     if (tables.usable()) cache.emplace(tables, rows);
     out.offsets.reserve(static_cast<std::size_t>(N) + 1);
-    out.reserve_entries(std::min(static_cast<std::size_t>(N) * static_cast<std::size_t>(K), kReserveEntries));
+    const std::size_t reserve = std::min(static_cast<std::size_t>(N) * static_cast<std::size_t>(K), kReserveEntries);
     const std::ptrdiff_t block = sum_here ? std::clamp<std::ptrdiff_t>(kChannelsPerRelease / std::max<std::ptrdiff_t>(K, 1), 1, N) : 1;
     std::vector<RowRegions> regions(static_cast<std::size_t>(block));
     for (std::ptrdiff_t i0 = 0; i0 < N; i0 += block) {
@@ -171,7 +136,7 @@ void resample(const View& requested, const View& ref_indices, const std::vector<
             regions[static_cast<std::size_t>(r)] =
                 response_row_regions(requested[i0 + r], ref_indices[k - 1], ref_indices[k], max_value, sort);
         }
-        out.make_room(static_cast<std::size_t>(K) * static_cast<std::size_t>(n));
+        out.make_room(static_cast<std::size_t>(K) * static_cast<std::size_t>(n), reserve);
         {
             Unlocked unlocked;
             for (std::ptrdiff_t r = 0; r < n; ++r) {

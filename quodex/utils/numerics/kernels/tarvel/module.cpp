@@ -1,6 +1,7 @@
 // Python face of the tarvel module: region lists, and the resampling of a tabulated response matrix
 // onto requested energies as sparse response rows.
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -122,6 +123,65 @@ struct BracketFailure {
     }
 };
 
+// Result arrays up to this many entries are reserved whole and filled in place. A larger reservation
+// costs more than the copy it saves: the kernel may compact memory to back its pages with huge pages,
+// mostly for pages never written.
+constexpr std::size_t kInPlaceEntries = std::size_t{1} << 22;
+
+// The entries of the output rows, written straight into the result arrays: made at the upper bound
+// of their length (pages never written cost nothing) and cut to it at the end. Beyond
+// kInPlaceEntries, or when np gives arrays that cannot be filled in place, the entries go to owned
+// memory, grown as they come, and are copied into the results at the end.
+class ResultEntries final : public tv::EntryStorage {
+public:
+    // With the GIL held.
+    void grow(std::size_t n, std::size_t kept) override {
+        if (!owned_mode_ && n <= kInPlaceEntries) {
+            Ref i = fillable_vector<std::int32_t>(static_cast<std::ptrdiff_t>(n));
+            Ref v = i ? fillable_vector<double>(static_cast<std::ptrdiff_t>(n)) : Ref();
+            if (v) {
+                take(vector_data<std::int32_t>(i), vector_data<double>(v), n, kept);
+                indices_ = std::move(i);
+                values_ = std::move(v);
+                return;
+            }
+        }
+        if (owned_mode_) {
+            owned_.grow(n, kept);  // realloc keeps the entries
+            kept = 0;
+        } else {
+            owned_mode_ = true;
+            owned_.grow(n, 0);
+        }
+        take(owned_.indices, owned_.values, n, kept);
+        indices_ = values_ = Ref();
+    }
+
+    Ref result(const std::vector<std::int64_t>& offsets, std::size_t n) {
+        if (owned_mode_) return rows_tuple(offsets, indices, values, n);
+        cut_vector(indices_, static_cast<std::ptrdiff_t>(n));
+        cut_vector(values_, static_cast<std::ptrdiff_t>(n));
+        Ref o = array_from(offsets);
+        return Ref::check(PyTuple_Pack(3, o.get(), indices_.get(), values_.get()));
+    }
+
+private:
+    // Entries at i and v from now on, the first `kept` copied there.
+    void take(std::int32_t* i, double* v, std::size_t n, std::size_t kept) {
+        if (kept) {
+            std::memcpy(i, indices, kept * sizeof(std::int32_t));
+            std::memcpy(v, values, kept * sizeof(double));
+        }
+        indices = i;
+        values = v;
+        capacity = n;
+    }
+
+    bool owned_mode_ = false;
+    Ref indices_, values_;
+    tv::OwnedEntries owned_;
+};
+
 // Writable view of an array argument (the exporter refuses a read-only one with its own error).
 tv::View writable_view(Buffer& buf, PyObject* obj, const char* name) {
     acquire_view(buf, obj, Param{.name = name, .kind = Kind::WritableView, .elem = Elem::Double});
@@ -169,8 +229,8 @@ Ref tarvel_cy_binding(Args& a) {
 
         // Owned copies of both axes, taken before any loop runs without the GIL.
         const tv::RunTables tables(requested_axis, ref_axis);
-        tv::OutputRows out;
-        const tv::StorageLoan loan(out);
+        ResultEntries entries;
+        tv::OutputRows out(entries);
         // Rows longer than NumPy's buffer size are summed by np.nansum, from a NumPy copy of the row.
         const std::ptrdiff_t K = tables.channels();
         Buffer np_row_buf;
@@ -191,7 +251,7 @@ Ref tarvel_cy_binding(Args& a) {
         } catch (const tv::LengthError& e) {
             raise_value_error(e);
         }
-        return rows_tuple(out.offsets, out.indices.data(), out.values.data(), out.size);
+        return entries.result(out.offsets, out.size);
     });
 }
 

@@ -76,22 +76,51 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// Where the entries of the output rows go: room for `capacity` entries at `indices` and `values`.
+// grow(n, kept) makes room for at least n, keeping the first `kept`, and may move both.
+class EntryStorage {
+public:
+    std::int32_t* indices = nullptr;
+    double* values = nullptr;
+    std::size_t capacity = 0;
+    virtual void grow(std::size_t n, std::size_t kept) = 0;
+
+protected:
+    ~EntryStorage() = default;
+};
+
+// Entries in memory of its own, freed with it.
+class OwnedEntries final : public EntryStorage {
+public:
+    void grow(std::size_t n, std::size_t) override {
+        indices_.reserve(n);
+        values_.reserve(n);
+        indices = indices_.data();
+        values = values_.data();
+        capacity = n;
+    }
+
+private:
+    RawArray<std::int32_t> indices_;
+    RawArray<double> values_;
+};
+
 // Output rows written in place: a row of n channels needs room for n entries plus one vector of
 // slack (whole-vector stores may write past the last kept entry).
 struct OutputRows {
     static constexpr std::size_t kSlack = 16;
+    explicit OutputRows(EntryStorage& s) : storage(s) {}
+    EntryStorage& storage;
     std::vector<std::int64_t> offsets{0};
-    RawArray<std::int32_t> indices;
-    RawArray<double> values;
     std::size_t size = 0;
 
-    void reserve_entries(std::size_t n) {
-        indices.reserve(n + kSlack);
-        values.reserve(n + kSlack);
-    }
-    // Room for one more row of n channels, growing geometrically.
-    void make_room(std::size_t n) {
-        if (values.capacity() - size < n + kSlack) reserve_entries(std::max(2 * values.capacity(), size + n));
+    std::int32_t* indices() const noexcept { return storage.indices; }
+    double* values() const noexcept { return storage.values; }
+    // Room for n more entries; when it grows, to at least `expected` (the entries the caller expects
+    // in all) and by half at least, so that growth stays rare.
+    void make_room(std::size_t n, std::size_t expected = 0) {
+        if (storage.capacity >= size + n + kSlack) return;
+        storage.grow(std::max({size + n, expected, storage.capacity + storage.capacity / 2}) + kSlack, size);
     }
     void close_row() { offsets.push_back(static_cast<std::int64_t>(size)); }
 };
@@ -99,8 +128,8 @@ struct OutputRows {
 // Appends channel j and row[j] / total for every quotient above kThreshold, in ascending j. The
 // caller made room for n entries.
 inline void collect_plain(const double* row, std::ptrdiff_t n, double total, OutputRows& out) noexcept {
-    std::int32_t* idx = out.indices.data();
-    double* val = out.values.data();
+    std::int32_t* idx = out.indices();
+    double* val = out.values();
     std::size_t k = out.size;
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         const double v = row[j] / total;
@@ -498,8 +527,8 @@ QUODEX_TARGET_AVX512 inline double pairwise_nansum_avx512(const double* a, std::
 // of OutputRows takes the overhang).
 QUODEX_TARGET_AVX512 inline void collect_avx512(const double* row, std::ptrdiff_t n, double total,
                                                 OutputRows& out) noexcept {
-    std::int32_t* idx = out.indices.data();
-    double* val = out.values.data();
+    std::int32_t* idx = out.indices();
+    double* val = out.values();
     std::size_t k = out.size;
     const __m512d tot = _mm512_set1_pd(total), cut = _mm512_set1_pd(kThreshold);
     __m512i j16 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 0, 0, 0, 0, 0, 0, 0, 0);
