@@ -89,7 +89,7 @@ Ref fillable_vector(std::ptrdiff_t n) {
     if (Py_TYPE(o) != &PyArray_Type || Py_REFCNT(o) != 1) return Ref();
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
     constexpr int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED | NPY_ARRAY_OWNDATA;
-    if (!PyArray_CHKFLAGS(a, flags) || PyArray_BASE(a) || PyArray_ITEMSIZE(a) != sizeof(T)) return Ref();
+    if (!PyArray_CHKFLAGS(a, flags) || PyArray_BASE(a)) return Ref();  // dtype checked by new_vector
     return arr;
 }
 

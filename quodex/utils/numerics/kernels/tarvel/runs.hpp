@@ -43,20 +43,6 @@ public:
     RawArray() = default;
     RawArray(const RawArray&) = delete;
     RawArray& operator=(const RawArray&) = delete;
-    RawArray(RawArray&& o) noexcept : data_(o.data_), capacity_(o.capacity_) {
-        o.data_ = nullptr;
-        o.capacity_ = 0;
-    }
-    RawArray& operator=(RawArray&& o) noexcept {
-        if (this != &o) {
-            std::free(data_);
-            data_ = o.data_;
-            capacity_ = o.capacity_;
-            o.data_ = nullptr;
-            o.capacity_ = 0;
-        }
-        return *this;
-    }
     ~RawArray() { std::free(data_); }
 
     // Room for at least n elements in total; keeps the contents.
