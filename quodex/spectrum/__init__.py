@@ -2,8 +2,14 @@
 write, calibration, peak search and fits on any detector, identification, unfolding, reports."""
 import importlib
 
-_EXPORTS = {"Calibration": "model", "Spectrum": "model", "SpectrumFileError": "model", "read_spectrum": "readers",
-            "analyse": "analysis", "Options": "analysis"}
+_EXPORTS = {
+    "read_spectrum": "readers", "Spectrum": "model", "Calibration": "model",
+    "analyse": "analysis", "Options": "options",
+    "Analysis": "results", "Peak": "results", "Flag": "results", "Identification": "results", "IdKind": "results",
+    "Resolution": "detector", "DetectorKind": "detector",
+    "SpectrumError": "errors", "SpectrumFileError": "errors", "FileFormatError": "errors",
+    "ResponseFileError": "errors", "OptionsError": "errors", "SpectrumDataError": "errors",
+}
 __all__ = sorted(_EXPORTS)
 
 

@@ -4,73 +4,80 @@ from __future__ import annotations
 
 import math
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, replace
 
 import numpy as np
 
 from . import calibration as cal
-from . import peaks as pk
+from . import fit as ft
+from . import search as sr
 from . import unfold as uf
+from .detector import FWHM_C, KINDS, Resolution, kind_of
+from .errors import SpectrumDataError
 from .identify import identify
-from .model import Calibration
+from .model import Calibration, Spectrum
+from .options import Options
+from .results import Analysis, Flag, IdKind, Region
+
+__all__ = ["analyse", "FitContext", "MIN_CHANNELS"]
 
 MIN_CHANNELS = 64
 PASS1_CANDIDATES = 30  # the most significant candidates fitted to learn the resolution
 MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond are reported as skipped
 FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
 MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fit, in FWHM
+WIDE_FWHM = 1.6  # a peak this much wider than the resolution is no single line
 
 
-@dataclass
-class Options:
-    threshold: float = 5.0
-    lines: tuple = ()
-    detector: str | None = None  # a hint: hpge, cdte, labr, nai, csi, bgo
-    recalibrate: bool = False
-    response: uf.Response | None = None
-    rl_iterations: int = 100
-    em_iterations: int = 200
+@dataclass(frozen=True)
+class FitContext:
+    """What the search and the fits of one spectrum share.
 
-
-@dataclass
-class Region:
-    start: int
-    stop: int
-    curve: np.ndarray  # fitted model over the channels [start, stop)
-
-
-@dataclass
-class Analysis:
+    Attributes
+    ----------
+    energy, counts, width : numpy.ndarray
+        keV, counts and keV width of every channel.
+    threshold : float
+        Significance of the search and of reported peaks.
+    lines : tuple of float
+        Known lines, keV: tried as peaks where the counts allow.
+    resolution : Resolution or None
+        The detector's resolution, once learned.
+    fwhm_ch : numpy.ndarray or None
+        Its FWHM in channels (at least 1), channel by channel.
+    """
     energy: np.ndarray
     counts: np.ndarray
-    calibration: Calibration | None
-    resolution: pk.Resolution
-    kind: str
-    peaks: list
-    regions: list
-    missing: list  # known lines not found
-    recalibration: cal.Recalibration | None
-    sharpened: np.ndarray | None
-    unfolding: uf.Unfolding | None
-    warnings: list = field(default_factory=list)
-    times: dict = field(default_factory=dict)
-    candidates: int = 0
+    width: np.ndarray
+    threshold: float
+    lines: tuple = ()
+    resolution: Resolution | None = None
+    fwhm_ch: np.ndarray | None = None
+
+    @classmethod
+    def of(cls, energy, counts, threshold, lines=()):
+        return cls(energy, counts, np.gradient(energy), threshold, tuple(lines))
+
+    def at(self, resolution):
+        """The context with a (new) resolution."""
+        return replace(self, resolution=resolution, fwhm_ch=np.maximum(resolution.fwhm(self.energy) / self.width, 1.0))
+
+    def fwhm(self, energy):
+        return float(self.resolution.fwhm(energy))
 
 
-class Clock:
+class _Clock:
+    """Seconds per stage of one analysis, summed over the stage's calls."""
+
     def __init__(self):
         self.times = {}
 
-    def __call__(self, name, fn, *args, **kwargs):
+    def __call__(self, name, fn, *args):
         t0 = time.perf_counter()
         try:
-            return fn(*args, **kwargs)
+            return fn(*args)
         finally:
             self.times[name] = self.times.get(name, 0.0) + time.perf_counter() - t0
-
-
-def channel_width(energy):
-    return np.gradient(energy)
 
 
 def energy_at(energy, channel):
@@ -79,20 +86,19 @@ def energy_at(energy, channel):
     return float(energy[i] + (channel - i) * (energy[i + 1] - energy[i]))
 
 
-def region_of(energy, channels, fwhm_ch, low=4.0, high=3.0):
+def region_of(ctx, channels, low=4.0, high=3.0):
     """Channels [start, stop) around `channels`: `low` FWHM below (room for a tail), `high` above."""
-    lo = min(c - max(6, int(low * fwhm_ch[int(c)])) for c in channels)
-    hi = max(c + max(6, int(high * fwhm_ch[int(c)])) for c in channels)
-    return max(int(lo), 0), min(int(hi) + 1, len(energy))
+    lo = min(c - max(6, int(low * ctx.fwhm_ch[int(c)])) for c in channels)
+    hi = max(c + max(6, int(high * ctx.fwhm_ch[int(c)])) for c in channels)
+    return max(int(lo), 0), min(int(hi) + 1, len(ctx.energy))
 
 
-def learn_resolution(energy, counts, threshold, clock):
-    """Resolution from the spectrum alone: candidates on every summed width, the strongest fitted one by
-    one with their widths free, FWHM(E) fitted to the clean ones."""
-    found = clock("peak search", pk.search, counts, threshold, pk.SCALES)
-    cands = pk.merge(found, lambda c: 1.5 * c.scale, pair=min)
+def learn_resolution(ctx, found):
+    """Resolution from the spectrum alone: the strongest of the candidates found on every summed width
+    fitted one by one with their widths free, FWHM(E) fitted to the clean ones; None if none is."""
+    energy, counts, width = ctx.energy, ctx.counts, ctx.width
+    cands = sr.merge(found, lambda c: 1.5 * c.scale, pair=min)
     cands = sorted(cands, key=lambda c: -c.significance)[:PASS1_CANDIDATES]
-    width = channel_width(energy)
     points = []
     for c in cands:
         ch = int(round(c.channel))
@@ -105,18 +111,25 @@ def learn_resolution(energy, counts, threshold, clock):
         # from the width that found it
         sig = (0.4 * w, max(2.0, c.scale / 1.5) * w)
         try:
-            fit = clock("peak fits", pk.fit_region, energy[start:stop], counts[start:stop], [float(energy[ch])], [sig])
+            fit = ft.fit_region(energy[start:stop], counts[start:stop], [float(energy[ch])], [sig])
         except (ValueError, np.linalg.LinAlgError):
             continue
-        (p,) = pk.peaks_of(fit, energy[start:stop], (start, stop))
-        if p.significance >= max(threshold, 8.0) and not {"width at limit", "centroid at edge"} & set(p.flags):
+        (p,) = ft.peaks_of(fit, energy[start:stop], (start, stop))
+        if p.significance >= max(ctx.threshold, 8.0) and not {Flag.WIDTH_AT_LIMIT, Flag.CENTROID_AT_EDGE} & set(p.flags):
             # weight by the counts, not by how well one Gaussian fits them (doublets, tails)
             raw = p.significance * math.sqrt(max(fit.chi2, 1.0))
             points.append((p.energy, p.fwhm, min(raw, 100.0) ** 2))
     # one point per peak: the same peak found from two candidates would count twice
     points.sort(key=lambda q: -q[2])
     points = [q for i, q in enumerate(points) if all(abs(q[0] - r[0]) > 0.5 * max(q[1], r[1]) for r in points[:i])]
-    return pk.fit_resolution(points)
+    return ft.fit_resolution(points)
+
+
+def search_range(ctx):
+    """For a candidate's channel, the summed widths that see its peak: box sums of about four sigma see
+    a Gaussian best; two to six sigma keep most of its significance."""
+    sig_ch = ctx.fwhm_ch / FWHM_C
+    return lambda c: (2.0 * sig_ch[int(c)], max(6.0 * sig_ch[int(c)], 2.0))
 
 
 def group(cands, fwhm_ch):
@@ -134,7 +147,7 @@ def group(cands, fwhm_ch):
     while groups:
         g = groups.pop()
         span = (g[-1].channel - g[0].channel) / max(fwhm_ch[int(c.channel)] for c in g)
-        if len(g) <= pk.MAX_MULTIPLET and span <= MAX_SPAN_FWHM:
+        if len(g) <= ft.MAX_MULTIPLET and span <= MAX_SPAN_FWHM:
             out.append(g)
             continue
         gaps = [g[i + 1].channel - g[i].channel for i in range(len(g) - 1)]
@@ -183,14 +196,17 @@ def widened(peaks, resolution):
     return max(wide, key=excess) if wide else None
 
 
-def fit_group(energy, counts, width, group_channels, resolution, threshold, fwhm_ch, bounds=None, lines=()):
-    """Fits one group of candidates over one region: Gaussians first; a tail and a step where the counts
-    call for them; then more peaks where the residuals show one, where a peak is wider than the
-    resolution, or where a known line lies unmatched, each kept only if it adds a significant peak and
-    lowers chi-square by threshold^2. Returns (peaks, region)."""
+def fit_group(ctx, group_channels, bounds=None):
+    """Fits one group of candidates (their channels) over one region, within `bounds` (channels) where
+    given: Gaussians first; a tail and a step where the counts call for them; then more peaks where the
+    residuals show one, where a peak is wider than the resolution, or where a known line lies
+    unmatched, each kept only if it adds a significant peak and lowers chi-square by threshold^2.
+    Returns (peaks, region), ([], None) when the region is too short or no fit converges."""
+    energy, counts, resolution, threshold = ctx.energy, ctx.counts, ctx.resolution, ctx.threshold
+    fwhm_ch = ctx.fwhm_ch
     mus = [energy_at(energy, c) for c in group_channels]
     chans = [int(round(c)) for c in group_channels]
-    start, stop = region_of(energy, chans, fwhm_ch)
+    start, stop = region_of(ctx, chans)
     if bounds is not None:  # at least 1.5 FWHM either side of the outer peaks
         start = max(start, min(bounds[0], int(min(chans) - 1.5 * fwhm_ch[min(chans)])), 0)
         stop = min(stop, max(bounds[1], int(max(chans) + 1.5 * fwhm_ch[max(chans)]) + 1))
@@ -202,15 +218,15 @@ def fit_group(energy, counts, width, group_channels, resolution, threshold, fwhm
         """(fit, peaks) for peaks started at mus with widths within spread times the resolution's, or
         None when the fit fails."""
         mus = [float(np.clip(m, x[0], x[-1])) for m in mus]
-        nominal = [float(resolution.fwhm(m)) / pk.FWHM_C for m in mus]
+        nominal = [ctx.fwhm(m) / FWHM_C for m in mus]
         below = np.clip(np.searchsorted(energy, mus, side="right") - 1, 0, len(energy) - 1)  # channel of each
-        ranges = [(max(spread[0] * sg, 0.3 * float(width[b])), spread[1] * sg) for sg, b in zip(nominal, below)]
+        ranges = [(max(spread[0] * sg, 0.3 * float(ctx.width[b])), spread[1] * sg) for sg, b in zip(nominal, below)]
         try:
-            fit = pk.fit_region(x, y, mus, ranges)
-            peaks = pk.peaks_of(fit, x, (start, stop))
-            if fit.poor and sum(p.area for p in peaks) > pk.TAIL_MIN_AREA:
-                shaped = pk.fit_region(x, y, mus, ranges, shape=True)
-                tailed = pk.peaks_of(shaped, x, (start, stop))
+            fit = ft.fit_region(x, y, mus, ranges)
+            peaks = ft.peaks_of(fit, x, (start, stop))
+            if fit.poor and sum(p.area for p in peaks) > ft.TAIL_MIN_AREA:
+                shaped = ft.fit_region(x, y, mus, ranges, shape=True)
+                tailed = ft.peaks_of(shaped, x, (start, stop))
                 # the tail must earn its parameters and leave the areas determined
                 if (fit.chi2 - shaped.chi2) * fit.dof > 25.0 and all(
                         t.area_unc < 3.0 * p.area_unc + 0.05 * abs(p.area) for t, p in zip(tailed, peaks)):
@@ -221,9 +237,9 @@ def fit_group(energy, counts, width, group_channels, resolution, threshold, fwhm
 
     def merged(peaks):
         return next(((i, j) for i in range(len(peaks)) for j in range(i + 1, len(peaks))
-                     if abs(peaks[i].energy - peaks[j].energy) < 0.7 * float(resolution.fwhm(peaks[i].energy))), None)
+                     if abs(peaks[i].energy - peaks[j].energy) < 0.7 * ctx.fwhm(peaks[i].energy)), None)
 
-    for _ in range(pk.MAX_MULTIPLET):  # candidates that converge on one peak: keep the stronger
+    for _ in range(ft.MAX_MULTIPLET):  # candidates that converge on one peak: keep the stronger
         best = attempt(mus)
         if best is None:
             return [], None
@@ -236,18 +252,18 @@ def fit_group(energy, counts, width, group_channels, resolution, threshold, fwhm
         return [], None
     for _ in range(3):
         fit, peaks = best
-        if len(peaks) >= pk.MAX_MULTIPLET:
+        if len(peaks) >= ft.MAX_MULTIPLET:
             break
         proposals = []
         extra = residual_peak(x, y, fit.model(fit.p), fwhm_ch[chans[0]], threshold)
-        if extra is not None and min(abs(extra - p.energy) for p in peaks) >= 0.7 * float(resolution.fwhm(extra)):
+        if extra is not None and min(abs(extra - p.energy) for p in peaks) >= 0.7 * ctx.fwhm(extra):
             proposals.append([p.energy for p in peaks] + [extra])
         split = widened(peaks, resolution)
         if split is not None:
             proposals.append([p.energy for p in peaks if p is not split]
                              + [split.energy - 0.3 * split.fwhm, split.energy + 0.3 * split.fwhm])
-        for line in lines:
-            if x[0] < line < x[-1] and min(abs(line - p.energy) for p in peaks) > 0.5 * float(resolution.fwhm(line)):
+        for line in ctx.lines:
+            if x[0] < line < x[-1] and min(abs(line - p.energy) for p in peaks) > 0.5 * ctx.fwhm(line):
                 proposals.append([p.energy for p in peaks] + [line])
         accepted = []
         for proposal in proposals:
@@ -264,33 +280,33 @@ def fit_group(energy, counts, width, group_channels, resolution, threshold, fwhm
     return peaks, Region(start, stop, fit.model(fit.p))
 
 
-def find_peaks(energy, counts, resolution, threshold, clock, warnings, lines=()):
-    width = channel_width(energy)
-    fwhm_ch = np.maximum(resolution.fwhm(energy) / width, 1.0)
-    sig_ch = fwhm_ch / pk.FWHM_C
-    # box sums of about four sigma see a Gaussian best; two to six sigma keep most of its significance
-    scale_range = lambda c: (2.0 * sig_ch[int(c)], max(6.0 * sig_ch[int(c)], 2.0))  # noqa: E731
-    found = clock("peak search", pk.search, counts, threshold, scale_range)
-    cands = pk.merge(found, lambda c: fwhm_ch[int(c.channel)])
-    if len(cands) > MAX_CANDIDATES:
-        warnings.append(f"{len(cands)} candidates; only the {MAX_CANDIDATES} most significant were fitted")
-        cands = sorted(sorted(cands, key=lambda c: -c.significance)[:MAX_CANDIDATES], key=lambda c: c.channel)
-    found_peaks, regions = [], []
+def candidates(ctx, found):
+    """(one candidate per peak, by channel; warnings): at most MAX_CANDIDATES, the most significant."""
+    cands = sr.merge(found, lambda c: ctx.fwhm_ch[int(c.channel)])
+    if len(cands) <= MAX_CANDIDATES:
+        return cands, []
+    warning = f"{len(cands)} candidates; only the {MAX_CANDIDATES} most significant were fitted"
+    return sorted(sorted(cands, key=lambda c: -c.significance)[:MAX_CANDIDATES], key=lambda c: c.channel), [warning]
+
+
+def fit_peaks(ctx, cands):
+    """(peaks to report, fitted regions, warnings) from the candidates, group by group, within
+    FIT_BUDGET_S seconds."""
+    found, regions, warnings = [], [], []
     t0 = time.perf_counter()
-    groups = group(cands, fwhm_ch)
-    for n, (g, bounds) in enumerate(zip(groups, limits(groups, len(energy)))):
+    groups = group(cands, ctx.fwhm_ch)
+    for n, (g, bounds) in enumerate(zip(groups, limits(groups, len(ctx.energy)))):
         if time.perf_counter() - t0 > FIT_BUDGET_S:
             warnings.append(f"peak fits stopped after {FIT_BUDGET_S:g} s: {len(groups) - n} candidate regions not fitted")
             break
-        peaks, region = clock("peak fits", fit_group, energy, counts, width, [c.channel for c in g], resolution,
-                              threshold, fwhm_ch, bounds, lines)
+        peaks, region = fit_group(ctx, [c.channel for c in g], bounds)
         if region is not None:
             regions.append(region)
         else:
-            at = ", ".join(f"{energy_at(energy, c.channel):.1f}" for c in g)
+            at = ", ".join(f"{energy_at(ctx.energy, c.channel):.1f}" for c in g)
             warnings.append(f"no fit for the candidates at {at} keV (region too short or fit failed)")
-        found_peaks.extend(peaks)
-    return judge(found_peaks, resolution, threshold), regions, len(cands)
+        found.extend(peaks)
+    return judge(found, ctx.resolution, ctx.threshold), regions, warnings
 
 
 def judge(peaks, resolution, threshold):
@@ -302,68 +318,123 @@ def judge(peaks, resolution, threshold):
             continue
         if any(abs(p.energy - q.energy) < 0.5 * float(resolution.fwhm(p.energy)) for q in keep):
             continue
-        if "centroid at edge" in p.flags and any(abs(p.energy - q.energy) < 3 * float(resolution.fwhm(p.energy))
-                                                 for q in keep):
+        if p.has(Flag.CENTROID_AT_EDGE) and any(abs(p.energy - q.energy) < 3 * float(resolution.fwhm(p.energy))
+                                                for q in keep):
             continue
         keep.append(p)
     return sorted(keep, key=lambda p: p.energy)
 
 
 def refine_resolution(peaks, resolution):
+    """The resolution refitted to the clean, significant single peaks, or None when fewer than two."""
     points = [(p.energy, p.fwhm, min(p.significance, 100.0) ** 2) for p in peaks
-              if not {"width at limit", "poor fit", "multiplet"} & set(p.flags) and p.significance >= 8.0
-              and (p.identification is None or "annihilation" not in p.identification)]
-    return pk.fit_resolution(points) if len(points) >= 2 else None
+              if not {Flag.WIDTH_AT_LIMIT, Flag.POOR_FIT, Flag.MULTIPLET} & set(p.flags) and p.significance >= 8.0]
+    return ft.fit_resolution(points) if len(points) >= 2 else None
 
 
-def analyse(energy, counts, options: Options, base_calibration: Calibration | None = None):
-    energy = np.ascontiguousarray(energy, dtype=np.float64)
-    counts = np.ascontiguousarray(counts, dtype=np.float64)
-    clock = Clock()
-    warnings = []
-    resolution = learn_resolution(energy, counts, options.threshold, clock)
+def flag_wide(peaks, resolution):
+    """The peaks, those much wider than the resolution flagged "wide" (a Compton edge, a backscatter
+    bump or an unresolved group); annihilation in flight widens 511 keV, which stays unflagged."""
+    def wide(p):
+        annihilation = p.identification is not None and p.identification.kind is IdKind.ANNIHILATION
+        return p.fwhm > WIDE_FWHM * float(resolution.fwhm(p.energy)) and not annihilation
+    return [replace(p, flags=p.flags + (Flag.WIDE,)) if wide(p) else p for p in peaks]
+
+
+def spectrum_axis(spectrum, options):
+    """(energy of every channel, calibration used) for the analysis; SpectrumDataError or OptionsError
+    when the spectrum cannot be analysed."""
+    override = Calibration(options.calibration, "--calibration") if options.calibration else None
+    energy, calibration = cal.energy_axis(spectrum, override)
+    if spectrum.channels < MIN_CHANNELS:
+        raise SpectrumDataError(f"a spectrum needs at least {MIN_CHANNELS} channels, found {spectrum.channels}")
+    if len(energy) != spectrum.channels:
+        raise SpectrumDataError(f"{len(energy)} energies for {spectrum.channels} channels")
+    if not energy[-1] > 0:
+        raise SpectrumDataError(f"energies end at {energy[-1]:g} keV")
+    return np.ascontiguousarray(energy, dtype=np.float64), calibration
+
+
+def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
+    """Analyses one spectrum.
+
+    Learns the detector's resolution from the spectrum, finds and fits the peaks, refines the
+    calibration (with `options.recalibrate`), names the peaks, sharpens the spectrum and unfolds it
+    through the detector response.
+
+    Parameters
+    ----------
+    spectrum : Spectrum
+        As read by `read_spectrum`, or made from arrays: ``Spectrum(counts, energies=energies)``.
+    options : Options, optional
+        The analysis's choices; the defaults of `Options` when None.
+
+    Returns
+    -------
+    Analysis
+        Peaks, resolution, calibration, unfolding, warnings and times of the stages.
+
+    Raises
+    ------
+    SpectrumDataError
+        The spectrum has too few channels or no usable energy scale.
+    OptionsError
+        An option does not fit this spectrum (a calibration that does not ascend over its channels).
+    ResponseFileError
+        The response file named in the options cannot be used.
+    """
+    options = Options() if options is None else options
+    if not isinstance(spectrum, Spectrum):
+        raise TypeError(f"analyse() takes a Spectrum, got {type(spectrum).__name__}")
+    if not isinstance(options, Options):
+        raise TypeError(f"options must be an Options, got {type(options).__name__}")
+    energy, base = spectrum_axis(spectrum, options)
+    counts = np.ascontiguousarray(spectrum.counts, dtype=np.float64)
+    options = options.with_response_loaded()
+    clock = _Clock()
+    warnings = list(spectrum.notes)
+    ctx = FitContext.of(energy, counts, options.threshold, options.lines)
+    resolution = clock("peak fits", learn_resolution, ctx, clock("peak search", sr.search, counts, options.threshold,
+                                                                 sr.SCALES))
     if resolution is None:
-        hint = pk.DETECTORS.get(options.detector or "")
-        if hint is None:
+        if options.detector is None:
             warnings.append("no peak clean enough to learn the resolution from; assuming a NaI(Tl) detector "
                             "(name the detector with --detector)")
-            hint = pk.DETECTORS["nai"]
-        resolution = hint
-    kind = options.detector or pk.detector_kind(resolution)
-    peaks, regions, ncand = find_peaks(energy, counts, resolution, options.threshold, clock, warnings, options.lines)
-    refined = refine_resolution(peaks, resolution)
-    if refined is not None:
-        resolution = refined
-    calibration, recal = base_calibration, None
+        resolution = KINDS[options.detector or "nai"].nominal
+    kind = options.detector or kind_of(resolution).name
+    ctx = ctx.at(resolution)
+    cands, notes = candidates(ctx, clock("peak search", sr.search, counts, options.threshold, search_range(ctx)))
+    peaks, regions, fit_notes = clock("peak fits", fit_peaks, ctx, cands)
+    warnings += notes + fit_notes
+    resolution = refine_resolution(peaks, resolution) or resolution
+    calibration, recal = base, None
     if options.recalibrate:
         if not options.lines:
             warnings.append("--recalibrate needs --lines; calibration kept")
         else:
-            recal = cal.recalibrate(energy, base_calibration, peaks, options.lines, resolution)
+            recal = cal.recalibrate(energy, base, peaks, options.lines, resolution)
             if recal.calibration is None:
                 warnings.append(f"calibration: {recal.note}")
             else:
-                energy = cal.apply(recal, energy, base_calibration, peaks)
+                energy, peaks = cal.apply(recal, energy, base, peaks)
                 calibration = recal.calibration
                 worst = max(abs(r) for r in recal.residuals)
                 tol = max(0.5 * float(resolution.fwhm(energy[-1])), 0.1)
                 if len(recal.matched) > 2 and worst > tol:
                     warnings.append(f"calibration: a matched line is {worst:.2f} keV off the refined scale")
-    missing = identify(peaks, options.lines, resolution, kind)
-    for p in peaks:  # annihilation in flight widens 511 keV; anything else this wide is no single line
-        if p.fwhm > 1.6 * float(resolution.fwhm(p.energy)) and "annihilation" not in (p.identification or ""):
-            p.flags.append("wide")  # a Compton edge, a backscatter bump or an unresolved group
+    peaks, missing = identify(peaks, options.lines, resolution, kind)
+    peaks = flag_wide(peaks, resolution)
     if missing:
         warnings.append("known lines not found: " + ", ".join(f"{e:g} keV" for e in missing))
-    poor = [p for p in peaks if "poor fit" in p.flags]
+    poor = [p for p in peaks if p.has(Flag.POOR_FIT)]
     if poor:
         warnings.append("poor fits (reported, flagged): " + ", ".join(f"{p.energy:.1f} keV" for p in poor))
     sharpened = clock("sharpening", uf.sharpen, energy, counts, resolution, options.rl_iterations)
     unfolding = None
-    top = float(energy[-1])
-    if options.response is not None or top > uf.REFERENCE_LOW_KEV * 1.5:
+    if options.response is not None or float(energy[-1]) > uf.REFERENCE_LOW_KEV * 1.5:
         grid, _ = uf.grid_of(energy, counts)
-        response = options.response or clock("response", uf.model_response, grid, resolution, kind, top)
+        response = options.response or clock("response", uf.model_response, grid, resolution, KINDS[kind],
+                                             float(energy[-1]))
         unfolding = clock("unfolding", uf.unfold, energy, counts, response, options.em_iterations)
         if unfolding.chi2 > 2.0:
             warnings.append(f"unfolding: the result folded back through the response fits the spectrum poorly "
@@ -371,6 +442,5 @@ def analyse(energy, counts, options: Options, base_calibration: Calibration | No
                             f"response does not describe this detector well, or more iterations are needed")
         if options.response is None:
             warnings.append("unfolding used a modelled response (no --response given): treat it as indicative")
-    return Analysis(energy, counts, calibration, resolution, kind, peaks, regions, missing, recal, sharpened,
-                    unfolding, warnings, clock.times, ncand)
-
+    return Analysis(spectrum, energy, counts, calibration, resolution, kind, tuple(peaks), tuple(regions),
+                    tuple(missing), recal, sharpened, unfolding, tuple(warnings), clock.times, len(cands))

@@ -5,98 +5,101 @@ from __future__ import annotations
 import csv
 import glob
 import os
-from dataclasses import dataclass
 
 import numpy as np
 
 from . import report
-from .analysis import MIN_CHANNELS, Options, analyse
-from .calibration import energy_axis
-from .model import Calibration, Spectrum, SpectrumFileError
+from .analysis import analyse
+from .errors import SpectrumError, SpectrumFileError
+from .model import Spectrum
+from .options import Options
 from .readers import read_spectrum
 
 
-@dataclass(frozen=True)
-class Settings:
-    """What the analysis of every spectrum of a batch shares (small and picklable)."""
-    lines: tuple = ()
-    threshold: float = 5.0
-    calibration: tuple | None = None  # replaces the files' own
-    recalibrate: bool = False
-    detector: str | None = None
-    measurement: int | None = None
-    rl_iterations: int = 100
-    em_iterations: int = 200
+def describe(error: SpectrumError, path) -> str:
+    """The one-line message of an error met analysing `path`: file errors name their file already."""
+    if isinstance(error, SpectrumFileError) or path is None:
+        return str(error)
+    return f"{path}: {error}"
 
 
-def load(path, settings: Settings):
-    """(spectrum, energies, calibration used) of one file; SpectrumFileError on any fault."""
-    spectrum = read_spectrum(path, settings.measurement)
-    override = Calibration(settings.calibration, "--calibration") if settings.calibration else None
-    energy, calibration = energy_axis(spectrum, override)
-    if spectrum.channels < MIN_CHANNELS:
-        raise SpectrumFileError(f"{path}: a spectrum needs at least {MIN_CHANNELS} channels, found {spectrum.channels}")
-    if not energy[-1] > 0:
-        raise SpectrumFileError(f"{path}: energies end at {energy[-1]:g} keV")
-    return spectrum, energy, calibration
+def run(item, options: Options | None = None):
+    """The `Analysis` of a file path, a `Spectrum`, or an (energies, counts) pair.
 
-
-def run(item, settings: Settings, response=None):
-    """(spectrum, analysis) of a file path, a Spectrum with its energies, or an (energies, counts) pair."""
+    Raises
+    ------
+    SpectrumError
+        The file cannot be read or the spectrum cannot be analysed with these options.
+    """
+    options = Options() if options is None else options
     if isinstance(item, (str, os.PathLike)):
-        spectrum, energy, calibration = load(os.fspath(item), settings)
-    else:
-        if not isinstance(item, Spectrum):
-            energy, counts = (np.asarray(a, dtype=np.float64) for a in item)
-            item = Spectrum(counts, "<array>", "array", energies=energy)
-        spectrum, energy, calibration = item, item.energies, None
-    options = Options(threshold=settings.threshold, lines=settings.lines, detector=settings.detector,
-                      recalibrate=settings.recalibrate, response=response, rl_iterations=settings.rl_iterations,
-                      em_iterations=settings.em_iterations)
-    return spectrum, analyse(energy, spectrum.counts, options, calibration)
+        item = read_spectrum(item, options)
+    elif not isinstance(item, Spectrum):
+        energy, counts = (np.asarray(a, dtype=np.float64) for a in item)
+        item = Spectrum(counts, "<array>", "array", energies=energy)
+    return analyse(item, options)
 
 
-def analyse_one(item, settings: Settings, response=None):
-    """The JSON document of one spectrum, or {"input": {"path": ...}, "error": message} for a file that
-    cannot be analysed: one bad file must not stop a batch."""
+def _path_of(item):
+    if isinstance(item, (str, os.PathLike)):
+        return os.fspath(item)
+    return item.path if isinstance(item, Spectrum) else "<array>"
+
+
+def analyse_one(item, options: Options | None = None):
+    """The JSON document of one item (see `run`), or ``{"input": {"path": ...}, "error": message}`` for
+    one that cannot be analysed: one bad file must not stop a batch."""
     try:
-        spectrum, result = run(item, settings, response)
-    except SpectrumFileError as e:
-        return {"input": {"path": os.fspath(item) if isinstance(item, (str, os.PathLike)) else "<array>"},
-                "error": str(e)}
-    return report.to_json(spectrum, result)
+        result = run(item, options)
+    except SpectrumError as e:
+        return {"input": {"path": _path_of(item)}, "error": describe(e, _path_of(item))}
+    return report.to_json(result)
 
 
-_shared_response = None
+_worker_options = None
 
 
-def _init_worker(response):
-    global _shared_response
-    _shared_response = response
+def _init_worker(options):
+    global _worker_options
+    _worker_options = options
 
 
-def _analyse_in_worker(item, settings):
-    return analyse_one(item, settings, _shared_response)
+def _analyse_in_worker(item):
+    return analyse_one(item, _worker_options)
 
 
-def analyse_many(items, settings: Settings = Settings(), executor=None, response=None):
-    """Yields the JSON document of every item (a path or an (energies, counts) pair) in input order.
+def analyse_many(items, options: Options | None = None, executor=None):
+    """Yields the JSON document of every item (a path, a Spectrum or an (energies, counts) pair) in input
+    order.
 
-    executor: None (this process), a concurrent.futures executor, or a dask.distributed Client. With a
-    Client the response is scattered to the workers once; with a ProcessPoolExecutor made by
-    `process_pool` it was handed to each worker once at its start."""
+    Parameters
+    ----------
+    items : iterable
+    options : Options, optional
+        Shared by every item; a response file it names is read once, here.
+    executor : optional
+        None (this process), a `concurrent.futures` executor, or a `dask.distributed.Client`. With a
+        Client the options are scattered to the workers once; a pool made by `process_pool` holds them
+        from its workers' start.
+
+    Raises
+    ------
+    ResponseFileError
+        The response file named in the options cannot be used.
+    """
     items = list(items)
+    options = (Options() if options is None else options).with_response_loaded()
     if executor is None:
         for item in items:
-            yield analyse_one(item, settings, response)
+            yield analyse_one(item, options)
         return
     if _is_dask(executor):
-        shared = executor.scatter(response, broadcast=True) if response is not None else None
-        futures = [executor.submit(analyse_one, item, settings, shared, pure=False) for item in items]
-    elif getattr(executor, "_quodex_response", False):
-        futures = [executor.submit(_analyse_in_worker, item, settings) for item in items]
+        shared = executor.scatter(options, broadcast=True)
+        futures = [executor.submit(analyse_one, item, shared, pure=False) for item in items]
+    elif getattr(executor, "_quodex_options", None) is not None:
+        futures = [executor.submit(_analyse_in_worker, item) for item in items]
     else:
-        futures = [executor.submit(analyse_one, item, settings, response) for item in items]
+        futures = [executor.submit(analyse_one, item, options) for item in items]
     try:
         for f in futures:
             yield f.result()
@@ -105,11 +108,13 @@ def analyse_many(items, settings: Settings = Settings(), executor=None, response
             f.cancel()
 
 
-def process_pool(jobs, response=None):
-    """A ProcessPoolExecutor whose workers hold `response` from their start."""
+def process_pool(jobs, options: Options):
+    """A ProcessPoolExecutor whose workers hold `options` (with its response loaded) from their start;
+    `analyse_many` on it analyses with those options."""
     from concurrent.futures import ProcessPoolExecutor
-    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_init_worker, initargs=(response,))
-    pool._quodex_response = True
+    options = options.with_response_loaded()
+    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_init_worker, initargs=(options,))
+    pool._quodex_options = options
     return pool
 
 

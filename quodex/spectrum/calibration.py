@@ -2,32 +2,52 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
-from .model import Calibration, Spectrum, SpectrumFileError
+from .errors import OptionsError, SpectrumDataError
+from .model import Calibration, Spectrum
 
 
 def energy_axis(spectrum: Spectrum, override: Calibration | None = None):
-    """(energies of the channels in keV, the calibration used or None for a file's own energy column).
-    Raises SpectrumFileError when nothing gives an energy scale: a guess would silently analyse channel
-    numbers as keV."""
+    """The energy of every channel.
+
+    Parameters
+    ----------
+    spectrum : Spectrum
+    override : Calibration, optional
+        Replaces the spectrum's own energies or calibration.
+
+    Returns
+    -------
+    energy : numpy.ndarray
+        keV per channel.
+    calibration : Calibration or None
+        The calibration used; None for energies the file gives channel by channel.
+
+    Raises
+    ------
+    OptionsError
+        `override` does not give ascending energies over the channels.
+    SpectrumDataError
+        Nothing gives an energy scale: a guess would silently analyse channel numbers as keV.
+    """
     n = spectrum.channels
     if override is not None:
         if not override.is_usable(n):
-            raise SpectrumFileError(f"{spectrum.path}: --calibration {','.join(f'{c:g}' for c in override.coefficients)} "
-                                    f"does not give ascending energies over {n} channels")
+            raise OptionsError(f"--calibration {','.join(f'{c:g}' for c in override.coefficients)} "
+                               f"does not give ascending energies over {n} channels")
         return override(np.arange(n)), override
     if spectrum.energies is not None:
         return np.asarray(spectrum.energies, dtype=np.float64), None
     if spectrum.calibration is not None and spectrum.calibration.is_usable(n):
         return spectrum.calibration(np.arange(n)), spectrum.calibration
-    raise SpectrumFileError(f"{spectrum.path}: the file gives channels but no energy calibration; "
+    raise SpectrumDataError("the file gives channels but no energy calibration; "
                             "give one with --calibration c0,c1[,c2] (keV = c0 + c1*ch + c2*ch^2)")
 
 
-@dataclass
+@dataclass(frozen=True)
 class Recalibration:
     calibration: Calibration | None  # None: the spectrum's own scale was kept
     matched: list  # (line keV, peak keV before, peak keV after)
@@ -109,16 +129,16 @@ def recalibrate(energy, base: Calibration | None, peaks, lines, resolution):
 
 
 def apply(recal: Recalibration, energy, base: Calibration | None, peaks):
-    """The new energy axis; peak energies and widths moved onto it in place."""
+    """(the new energy axis, the peaks moved onto it): energies, widths and their uncertainties scaled by
+    the local change of keV per channel."""
     x_axis = np.arange(len(energy), dtype=np.float64) if base is not None else energy
     new_energy = recal.calibration(x_axis)
+    moved = []
     for pk in peaks:
         x = np.interp(pk.energy, energy, x_axis)
         slope_old = np.interp(x, x_axis[1:], np.diff(energy) / np.diff(x_axis))
         slope_new = np.interp(x, x_axis[1:], np.diff(new_energy) / np.diff(x_axis))
         scale = float(slope_new / slope_old)
-        pk.energy = float(recal.calibration(x))
-        pk.energy_unc *= scale
-        pk.fwhm *= scale
-        pk.fwhm_unc *= scale
-    return new_energy
+        moved.append(replace(pk, energy=float(recal.calibration(x)), energy_unc=pk.energy_unc * scale,
+                             fwhm=pk.fwhm * scale, fwhm_unc=pk.fwhm_unc * scale))
+    return new_energy, moved

@@ -7,6 +7,7 @@ import math
 import os
 import sys
 import time
+from dataclasses import replace
 
 # Peak fits are many small least-squares problems: BLAS threads only contend for the cores (4x slower
 # measured on a busy 2-core machine). Effective when NumPy is not loaded yet, as from the command line.
@@ -14,9 +15,10 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
 from . import batch, report, synthetic
-from . import unfold as uf
-from .model import Spectrum, SpectrumFileError
-from .peaks import DETECTORS
+from .detector import KINDS
+from .errors import SpectrumError
+from .model import Spectrum
+from .options import Options
 
 PROG = "quodex-spectrum"
 
@@ -75,7 +77,7 @@ def parser():
     p.add_argument("--recalibrate", action="store_true",
                    help="refine the calibration from found peaks matched to --lines (gain from 1 line, linear from 2, "
                         "quadratic from 3 or more)")
-    p.add_argument("--detector", choices=sorted(DETECTORS), help="a hint of the detector kind, used only when the "
+    p.add_argument("--detector", choices=sorted(KINDS), help="a hint of the detector kind, used only when the "
                    "spectrum does not show its resolution")
     p.add_argument("--measurement", type=int, metavar="N", help="in a file of several spectra, analyse the N-th "
                    "(from 1) instead of their sum")
@@ -97,10 +99,11 @@ def parser():
     return p
 
 
-def settings_of(args, lines):
-    return batch.Settings(lines=tuple(lines), threshold=args.threshold, calibration=args.calibration,
-                          recalibrate=args.recalibrate, detector=args.detector, measurement=args.measurement,
-                          rl_iterations=args.rl_iterations, em_iterations=args.em_iterations)
+def options_of(args, lines):
+    """The analysis's options from the command line; OptionsError for values no parser type caught."""
+    return Options(lines=tuple(lines), threshold=args.threshold, calibration=args.calibration,
+                   recalibrate=args.recalibrate, detector=args.detector, measurement=args.measurement,
+                   response=args.response, rl_iterations=args.rl_iterations, em_iterations=args.em_iterations)
 
 
 def main(argv=None):
@@ -123,28 +126,27 @@ def main(argv=None):
         if out and not os.path.isdir(os.path.dirname(os.path.abspath(out))):
             return fail(f"cannot write {out}: no such directory")
     t0 = time.perf_counter()
+    item = files[0] if files else None
     try:
-        response = uf.load_response(args.response) if args.response else None
-        if files:
-            spectrum, result = batch.run(files[0], settings_of(args, args.lines or ()), response)
-        else:
+        if item is None:
             energy, counts = synthetic.hpge_mixed_source(seed=args.seed)
-            spectrum = Spectrum(counts, f"synthetic mixed source, seed {args.seed}", "synthetic", energies=energy)
-            spectrum, result = batch.run(spectrum, settings_of(args, args.lines or synthetic.MIXED_SOURCE_KEV), response)
-    except SpectrumFileError as e:
-        return fail(str(e))
-    result.times["total"] = time.perf_counter() - t0
+            item = Spectrum(counts, f"synthetic mixed source, seed {args.seed}", "synthetic", energies=energy)
+        result = batch.run(item, options_of(args, args.lines or (() if files else synthetic.MIXED_SOURCE_KEV)))
+    except SpectrumError as e:
+        return fail(batch.describe(e, files[0] if files else None))
+    times = {**result.times, "total": time.perf_counter() - t0}
     if args.plot:
         t0 = time.perf_counter()
         try:
-            report.figure(spectrum, result, args.plot)
+            report.figure(result, args.plot)
         except OSError as e:
             return fail(f"cannot write {args.plot}: {e.strerror or e}")
-        result.times["figure"] = time.perf_counter() - t0
-    print(report.text(spectrum, result))  # warnings included
+        times["figure"] = time.perf_counter() - t0
+    result = replace(result, times=times)
+    print(report.text(result))  # warnings included
     if args.json:
         try:
-            report.write_json(args.json, report.to_json(spectrum, result))
+            report.write_json(args.json, report.to_json(result))
         except OSError as e:
             return fail(f"cannot write {args.json}: {e.strerror or e}")
     if args.plot:
@@ -167,12 +169,11 @@ def run_batch(args, files, fail):
     out_dir = args.out_dir or "quodex-spectrum-results"
     try:
         os.makedirs(out_dir, exist_ok=True)
-        response = uf.load_response(args.response) if args.response else None
+        options = options_of(args, args.lines or ()).with_response_loaded()
     except OSError as e:
         return fail(f"cannot write {out_dir}: {e.strerror or e}")
-    except SpectrumFileError as e:
+    except SpectrumError as e:
         return fail(str(e))
-    settings = settings_of(args, args.lines or ())
     executor, closer = None, []
     if args.dask:
         try:
@@ -187,8 +188,8 @@ def run_batch(args, files, fail):
             executor = Client(args.dask)
         closer.insert(0, executor)
     elif args.jobs > 1 and len(files) > 1:
-        executor = batch.process_pool(min(args.jobs, len(files)), response)
-    results = gen = batch.analyse_many(files, settings, executor, response)
+        executor = batch.process_pool(min(args.jobs, len(files)), options)
+    results = gen = batch.analyse_many(files, options, executor)
     if sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None:
         from tqdm import tqdm
         results = tqdm(results, total=len(files), unit="spectrum", file=sys.stderr)

@@ -2,17 +2,12 @@
 an intensity the detector can give them, and coincidence sums of two found lines."""
 from __future__ import annotations
 
-ELECTRON_KEV = 511.0
-ANNIHILATION_KEV = 510.999
+from dataclasses import replace
 
+from .detector import ELECTRON_KEV, KINDS
+from .results import ANNIHILATION_KEV, Identification, IdKind
 
-def max_escape_ratio(parent_kev, kind):
-    """Largest plausible escape-peak area relative to its parent's photopeak. Pair production starts at
-    1022 keV and grows slowly above it; small semiconductor crystals lose the annihilation photons most
-    easily, large scintillators hardly ever."""
-    excess = max(parent_kev - 2 * ELECTRON_KEV, 0.0) / 1000.0
-    scale = {"hpge": 1.0, "cdte": 1.0, "labr": 0.3, "nai": 0.15}.get(kind, 1.0)
-    return scale * min(0.6, 0.5 * excess ** 1.5)
+__all__ = ["identify", "tolerance"]
 
 
 def tolerance(peak, resolution):
@@ -22,38 +17,57 @@ def tolerance(peak, resolution):
 
 
 def identify(peaks, lines, resolution, kind):
-    """Sets `identification` of every peak; returns the known lines found nowhere."""
-    for pk in peaks:
-        pk.identification = None
+    """Names the peaks.
+
+    Parameters
+    ----------
+    peaks : sequence of Peak
+    lines : sequence of float
+        Known line energies, keV.
+    resolution : Resolution
+    kind : str
+        Detector kind (a name of `quodex.spectrum.detector.KINDS`): how strong an escape peak may be.
+
+    Returns
+    -------
+    peaks : list of Peak
+        The same peaks in the same order, each with its `identification` (None where none fits).
+    missing : list of float
+        The known lines found nowhere, ascending.
+    """
+    names = [None] * len(peaks)
     missing = []
     for line in sorted(lines):
-        widen = 1.5 if abs(line - ANNIHILATION_KEV) < 1 else 1.0  # Doppler broadening widens 511 keV
-        near = [pk for pk in peaks if pk.identification is None
+        annihilation = abs(line - ANNIHILATION_KEV) < 1
+        widen = 1.5 if annihilation else 1.0  # Doppler broadening widens 511 keV
+        near = [i for i, pk in enumerate(peaks) if names[i] is None
                 and abs(pk.energy - line) <= widen * tolerance(pk, resolution)]
         if near:
-            best = min(near, key=lambda pk: abs(pk.energy - line))
-            best.identification = f"{line:g} keV" + (" (annihilation)" if abs(line - ANNIHILATION_KEV) < 1 else "")
+            best = min(near, key=lambda i: abs(peaks[i].energy - line))
+            names[best] = Identification(IdKind.ANNIHILATION if annihilation else IdKind.LINE, line)
         else:
             missing.append(line)
-    for pk in peaks:
-        if pk.identification is None and abs(pk.energy - ANNIHILATION_KEV) <= tolerance(pk, resolution) * 1.5:
-            pk.identification = "annihilation (511 keV)"  # Doppler broadening widens it
-    parents = [pk for pk in peaks if pk.identification is not None and "escape" not in pk.identification]
-    for pk in peaks:
-        if pk.identification is not None:
+    for i, pk in enumerate(peaks):
+        if names[i] is None and abs(pk.energy - ANNIHILATION_KEV) <= tolerance(pk, resolution) * 1.5:
+            names[i] = Identification(IdKind.ANNIHILATION, ELECTRON_KEV, listed=False)
+    parents = [i for i in range(len(peaks)) if names[i] is not None]
+    escape = KINDS[kind].max_escape_ratio
+    for i, pk in enumerate(peaks):
+        if names[i] is not None:
             continue
-        for parent in parents:
-            for shift, name in ((ELECTRON_KEV, "single"), (2 * ELECTRON_KEV, "double")):
+        for j in parents:
+            parent = peaks[j]
+            for shift, name in ((ELECTRON_KEV, IdKind.SINGLE_ESCAPE), (2 * ELECTRON_KEV, IdKind.DOUBLE_ESCAPE)):
                 if (abs(pk.energy - (parent.energy - shift)) <= tolerance(pk, resolution)
-                        and pk.area <= max_escape_ratio(parent.energy, kind) * parent.area + 3 * pk.area_unc):
-                    pk.identification = f"{name} escape of {parent.identification.split(' ')[0]} keV"
+                        and pk.area <= escape(parent.energy) * parent.area + 3 * pk.area_unc):
+                    names[i] = Identification(name, names[j].line - shift, (names[j],))
     # true coincidence sums: two identified lines detected together, far weaker than either
-    for pk in peaks:
-        if pk.identification is not None:
+    for i, pk in enumerate(peaks):
+        if names[i] is not None:
             continue
-        for i, a in enumerate(parents):
-            for b in parents[i:]:
-                if (abs(pk.energy - (a.energy + b.energy)) <= tolerance(pk, resolution)
-                        and pk.area < 0.2 * min(a.area, b.area)):
-                    pk.identification = f"sum of {a.identification.split(' ')[0]} + {b.identification.split(' ')[0]} keV"
-    return missing
+        for n, a in enumerate(parents):
+            for b in parents[n:]:
+                if (abs(pk.energy - (peaks[a].energy + peaks[b].energy)) <= tolerance(pk, resolution)
+                        and pk.area < 0.2 * min(peaks[a].area, peaks[b].area)):
+                    names[i] = Identification(IdKind.SUM, names[a].line + names[b].line, (names[a], names[b]))
+    return [replace(pk, identification=name) for pk, name in zip(peaks, names)], missing

@@ -2,14 +2,12 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 
 
-class SpectrumFileError(ValueError):
-    """A spectrum file that cannot be read or does not hold a usable spectrum. The message is one line
-    naming the file, the line or field, and the fault."""
+from .errors import SpectrumFileError  # noqa: F401  (its former home; callers import it from here)
 
 
 @dataclass(frozen=True)
@@ -40,16 +38,33 @@ class Calibration:
         return bool(np.all(np.diff(e) > 0))
 
 
-@dataclass
+@dataclass(frozen=True)
 class Spectrum:
-    """One measured spectrum.
+    """One measured spectrum, as read from a file or made from arrays.
 
-    counts: float64 counts per channel. energies: keV per channel when the file gives them channel by
-    channel (energy columns of a text file), else None. calibration: the file's polynomial calibration,
-    or None. Times in seconds, None when the file does not give them."""
+    Attributes
+    ----------
+    counts : numpy.ndarray
+        float64 counts per channel.
+    path : str
+        The file it was read from, or a description (``"<array>"``).
+    format : str
+        The file's format (``"IAEA SPE"``, ``"N42 2011"``, ``"ORTEC CHN"``, ``"text"``, ...).
+    calibration : Calibration or None
+        The file's polynomial energy calibration.
+    energies : numpy.ndarray or None
+        keV per channel where the file gives them channel by channel (energy columns of a text file).
+    live_time, real_time : float or None
+        Seconds, where the file gives them.
+    start_time, description, detector : str or None
+        The start of the measurement (ISO 8601 where it could be read), the file's description of
+        the sample and of the detector.
+    notes : tuple of str
+        The reader's remarks worth a warning (``"summed 60 measurements"``).
+    """
     counts: np.ndarray
-    path: str
-    format: str  # e.g. "IAEA SPE", "N42 2011", "ORTEC CHN", "Amptek MCA", "RadiaCode XML", "TKA", "text"
+    path: str = ""
+    format: str = ""
     calibration: Calibration | None = None
     energies: np.ndarray | None = None
     live_time: float | None = None
@@ -57,7 +72,10 @@ class Spectrum:
     start_time: str | None = None
     description: str | None = None
     detector: str | None = None  # the file's description of the detector, if any
-    notes: list = field(default_factory=list)  # reader remarks worth a warning (e.g. "summed 60 measurements")
+    notes: tuple = ()
+
+    def __post_init__(self):
+        object.__setattr__(self, "notes", tuple(self.notes))
 
     @property
     def channels(self) -> int:

@@ -7,8 +7,7 @@ import os
 
 import numpy as np
 
-from .analysis import Analysis
-from .model import Spectrum
+from .results import Analysis
 
 
 def _num(v, digits=6):
@@ -18,17 +17,33 @@ def _num(v, digits=6):
     return float(f"{v:.{digits}g}")
 
 
+def _label(p):
+    return None if p.identification is None else str(p.identification)
+
+
 def peak_record(p):
+    """A peak as JSON: numbers rounded to what they mean, flags by name."""
     return {"energy": _num(p.energy, 9), "energy_unc": _num(p.energy_unc, 4), "fwhm": _num(p.fwhm, 5),
             "area": _num(p.area, 7), "area_unc": _num(p.area_unc, 4), "significance": _num(p.significance, 4),
-            "identification": p.identification, "flags": list(p.flags)}
+            "identification": _label(p), "flags": [f.value for f in p.flags]}
 
 
-def to_json(spectrum: Spectrum, a: Analysis, source=None):
+def to_json(a: Analysis):
+    """The result as a JSON document (dicts, lists, strings, finite numbers and None).
+
+    Parameters
+    ----------
+    a : Analysis
+
+    Returns
+    -------
+    dict
+    """
+    spectrum = a.spectrum
     cal = a.calibration
     recal = a.recalibration
     return {
-        "input": {"path": source or spectrum.path, "format": spectrum.format, "channels": spectrum.channels,
+        "input": {"path": spectrum.path, "format": spectrum.format, "channels": spectrum.channels,
                   "live_time": spectrum.live_time, "real_time": spectrum.real_time,
                   "start_time": spectrum.start_time, "total_counts": float(np.sum(spectrum.counts))},
         "calibration": {
@@ -45,25 +60,28 @@ def to_json(spectrum: Spectrum, a: Analysis, source=None):
         "unfolding": None if a.unfolding is None else {
             "response": a.unfolding.source, "channels": len(a.unfolding.grid), "response_entries": a.unfolding.entries,
             "covers_kev": list(a.unfolding.coverage), "chi2_per_channel": _num(a.unfolding.chi2, 4)},
-        "warnings": list(spectrum.notes) + list(a.warnings),
+        "warnings": list(a.warnings),
         "times": {k: round(v, 4) for k, v in a.times.items()},
     }
 
 
 def write_json(path, doc):
+    """Writes `doc` as indented JSON to `path`."""
     with open(path, "w", encoding="utf-8") as f:
         json.dump(doc, f, indent=1, allow_nan=False)
         f.write("\n")
 
 
-def text(spectrum: Spectrum, a: Analysis, source=None):
+def text(a: Analysis):
+    """The result as the text report the command line prints (warnings and stage times included)."""
+    spectrum = a.spectrum
     e, c = a.energy, a.counts
     times = []
     if spectrum.live_time is not None:
         times.append(f"live {spectrum.live_time:g} s")
     if spectrum.real_time is not None:
         times.append(f"real {spectrum.real_time:g} s")
-    out = [f"Spectrum: {source or spectrum.path} ({spectrum.format}); {spectrum.channels} channels, "
+    out = [f"Spectrum: {spectrum.path} ({spectrum.format}); {spectrum.channels} channels, "
            f"{e[0]:.2f}..{e[-1]:.2f} keV, {c.sum():.6g} counts" + (f"; {', '.join(times)}" if times else "")]
     cal = a.calibration
     out.append("Calibration: " + (f"{cal.source}: keV = " + " + ".join(
@@ -78,8 +96,8 @@ def text(spectrum: Spectrum, a: Analysis, source=None):
     out.append("")
     out.append(f"{'energy':>10} {'+-':>6} {'FWHM':>7} {'net area':>10} {'+-':>8} {'signif':>7}  identification / flags")
     for p in a.peaks:
-        label = p.identification or "-"
-        flags = f"  [{', '.join(p.flags)}]" if p.flags else ""
+        label = _label(p) or "-"
+        flags = f"  [{', '.join(f.value for f in p.flags)}]" if p.flags else ""
         out.append(f"{p.energy:10.3f} {p.energy_unc:6.3f} {p.fwhm:7.2f} {p.area:10.0f} {p.area_unc:8.0f} "
                    f"{p.significance:7.1f}  {label}{flags}")
     if a.unfolding is not None:
@@ -87,20 +105,22 @@ def text(spectrum: Spectrum, a: Analysis, source=None):
         out.append("")
         out.append(f"Unfolding: {u.source}, {len(u.grid)} channels, {u.entries} response entries, covering "
                    f"{u.coverage[0]:.0f}..{u.coverage[1]:.0f} keV; folded back: chi2/channel {u.chi2:.2f}")
-    warnings = list(spectrum.notes) + list(a.warnings)
-    if warnings:
+    if a.warnings:
         out.append("")
-        out += [f"warning: {w}" for w in warnings]
+        out += [f"warning: {w}" for w in a.warnings]
     out.append("")
     out.append("Time per stage: " + ", ".join(f"{k} {1e3 * v:.0f} ms" for k, v in a.times.items()))
     return "\n".join(out)
 
 
-def figure(spectrum: Spectrum, a: Analysis, path, source=None):
+def figure(a: Analysis, path):
+    """Draws the spectrum, its fits, the sharpened and unfolded spectra and the strongest peaks into
+    the image file `path` (any format matplotlib writes). Needs matplotlib."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    spectrum = a.spectrum
     e, c = a.energy, a.counts
     width = np.gradient(e)
     floor = 0.3 / float(np.mean(width))
@@ -125,7 +145,7 @@ def figure(spectrum: Spectrum, a: Analysis, path, source=None):
     top.set_ylim(floor, ymax * 1.2)
     top.set_xlim(e[0], e[-1])  # the axis ends where the data end
     top.set_ylabel("counts / keV")
-    top.set_title(f"{os.path.basename(source or spectrum.path)}: {len(a.peaks)} peaks (green identified, red unidentified), "
+    top.set_title(f"{os.path.basename(spectrum.path)}: {len(a.peaks)} peaks (green identified, red unidentified), "
                   f"fits in red", fontsize=10, loc="left")
     top.legend(fontsize=8, loc="upper right")
     mid = fig.add_subplot(grid[1, :], sharex=top)
@@ -156,7 +176,7 @@ def figure(spectrum: Spectrum, a: Analysis, path, source=None):
         curve = next((r.curve for r in a.regions if r.start == lo and r.stop == hi), None)
         if curve is not None:
             ax.plot(x, curve, color="tab:red", lw=1, label=f"fit: FWHM {p.fwhm:.2f} keV")
-        ax.set_title(f"{p.identification or 'unidentified'}\n{p.energy:.2f} \u00b1 {p.energy_unc:.2f} keV, "
+        ax.set_title(f"{_label(p) or 'unidentified'}\n{p.energy:.2f} \u00b1 {p.energy_unc:.2f} keV, "
                      f"{p.significance:.0f} \u03c3", fontsize=9)
         ax.set_xlabel("energy (keV)")
         if col == 0:

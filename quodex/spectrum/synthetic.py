@@ -2,10 +2,16 @@
 with photopeaks, Compton continua and a falling background, and tabulated detector response matrices.
 Shared by the example pipeline, the benchmarks and the tests."""
 import numpy as np
-from scipy.special import erfc
 
-FWHM_C = 2.3548200450309493  # FWHM / sigma of a Gaussian
-ELECTRON_KEV = 511.0
+from . import detector
+from .detector import ELECTRON_KEV, FWHM_C, KINDS, bin_edges, compton_edge, gauss_in_bins  # noqa: F401
+
+# The physics of the detectors the generators imitate lives in `detector`; these are its HPGe and
+# scintillator laws under the names the generators' callers use.
+hpge_peak_to_total = KINDS["hpge"].peak_to_total
+hpge_escape_fractions = KINDS["hpge"].escape_fractions
+scintillator_peak_to_total = KINDS["nai"].peak_to_total
+no_escape = KINDS["nai"].escape_fractions
 
 MIXED_SOURCE_KEV = (59.54, 661.66, 1173.23, 1332.49, 1460.82, 2614.51)
 BENCH_LINES_KEV = (661.657, 1173.228, 1332.492, 1460.820, 2614.511)
@@ -23,10 +29,6 @@ def k_for_sigma(sigma_kev, at_kev=662.0):
 
 def sigma_of(k, energy):
     return ((k * np.sqrt(energy)) * energy) / FWHM_C
-
-
-def compton_edge(e):
-    return e - e / (1.0 + 2.0 * e / ELECTRON_KEV)
 
 
 def line_shape(axis, e, sigma_at, efficiency=1.0):
@@ -104,68 +106,11 @@ def hpge_fwhm(energy, a=HPGE_FWHM_A, b=HPGE_FWHM_B):
     return np.sqrt(a * a + b * np.maximum(np.asarray(energy, dtype=np.float64), 0.0))
 
 
-def bin_edges(axis):
-    """Edges of the bins whose centres are `axis` (ascending), halfway between neighbours."""
-    axis = np.asarray(axis, dtype=np.float64)
-    if len(axis) < 2:
-        return np.array([axis[0] - 0.5, axis[0] + 0.5]) if len(axis) else np.zeros(1)
-    mid = 0.5 * (axis[:-1] + axis[1:])
-    return np.concatenate(([2 * axis[0] - mid[0]], mid, [2 * axis[-1] - mid[-1]]))
-
-
-def gauss_in_bins(edges, centre, sigma):
-    from scipy.special import erf
-    z = (edges - centre) / (np.sqrt(2.0) * sigma)
-    return 0.5 * np.diff(erf(z))
-
-
-def hpge_peak_to_total(energy):
-    """Fraction of the full-energy events among all events that deposit energy, falling with energy."""
-    return 1.0 / (1.0 + np.asarray(energy, dtype=np.float64) / 350.0)
-
-
-def hpge_escape_fractions(energy):
-    """Single- and double-escape peak areas relative to the photopeak; pair production sets in at
-    1022 keV and grows about as the cube of the excess energy near its threshold."""
-    x = max(energy - 2 * ELECTRON_KEV, 0.0) / 1592.5
-    return 0.08 * x**3, 0.05 * x**3
-
-
 def hpge_line_shape(axis, e, fwhm=hpge_fwhm, peak_to_total=hpge_peak_to_total, escape_fractions=hpge_escape_fractions,
                     tail=0.0):
-    """Expected counts per bin (bins centred on `axis`, keV) for a line of unit photopeak area at `e`:
-    the photopeak integrated over each bin, a Klein-Nishina Compton continuum with an edge rounded by
-    resolution and electron binding, a shelf of multiple scattering between edge and peak, a
-    backscatter bump, and escape peaks above the pair-production threshold."""
-    axis = np.asarray(axis, dtype=np.float64)
-    edges = bin_edges(axis)
-    sigma = lambda en: max(float(fwhm(en)), 1e-6) / FWHM_C  # noqa: E731
-    shape = gauss_in_bins(edges, e, sigma(e))
-    if tail > 0:  # incomplete charge collection: a share `tail` of the peak in an exponential below it
-        sg, beta = sigma(e), 1.5 * sigma(e)
-        d = axis - e
-        density = 0.5 / beta * np.exp(np.minimum(d / beta + 0.5 * (sg / beta) ** 2, 700.0)) * erfc(
-            d / (np.sqrt(2.0) * sg) + sg / (np.sqrt(2.0) * beta))
-        shape = (1.0 - tail) * shape + tail * density * np.diff(edges)
-
-    alpha = e / ELECTRON_KEV
-    t_edge = compton_edge(e)
-    s = np.clip(axis / e, 0.0, t_edge / e)
-    kn = 2.0 + s * s / (alpha * alpha * (1.0 - s) ** 2) + s / (1.0 - s) * (s - 2.0 / alpha)
-    s_edge = np.hypot(sigma(t_edge), 0.004 * t_edge + 1.0)  # binding of the electrons smears the edge
-    single = np.where(axis > 0, kn, 0.0) * 0.5 * erfc((axis - t_edge) / (np.sqrt(2.0) * s_edge))
-    shelf = np.where(axis > t_edge, 0.5 * erfc((axis - e + 2.0 * sigma(e)) / (np.sqrt(2.0) * sigma(e))), 0.0)
-    single /= max(single.sum(), 1e-300)
-    shelf *= 0.04 * single.max() / max(shelf.max(), 1e-300) if shelf.max() > 0 else 0.0
-    compton = single + shelf
-    compton *= (1.0 / peak_to_total(e) - 1.0) / max(compton.sum(), 1e-300)
-    e_back = e / (1.0 + 2.0 * alpha)
-    back = gauss_in_bins(edges, e_back, 6.0 + 0.02 * e_back) * 0.04 * (1.0 / peak_to_total(e) - 1.0)
-    shape = shape + compton + back
-    for shift, frac in zip((ELECTRON_KEV, 2 * ELECTRON_KEV), escape_fractions(e)):
-        if frac > 0:
-            shape = shape + frac * gauss_in_bins(edges, e - shift, sigma(e - shift))
-    return shape
+    """Expected counts per bin for a line of unit photopeak area at `e` keV on an HPGe detector (by
+    default), with optional tail; see `quodex.spectrum.detector.line_shape`."""
+    return detector.line_shape(axis, e, fwhm, peak_to_total, escape_fractions, tail)
 
 
 def hpge_background(axis):
@@ -199,15 +144,6 @@ def scintillator_fwhm(relative_at_662):
     """FWHM(E) of a scintillator whose resolution is `relative_at_662` at 662 keV, growing as sqrt(E)."""
     b = (relative_at_662 * 662.0) ** 2 / 662.0
     return lambda energy: np.sqrt(b * np.maximum(np.asarray(energy, dtype=np.float64), 0.0))
-
-
-def scintillator_peak_to_total(energy):
-    """A 3x3 inch crystal keeps about half of the 662 keV photons whole."""
-    return 1.0 / (1.0 + np.asarray(energy, dtype=np.float64) / 700.0)
-
-
-def no_escape(energy):
-    return 0.0, 0.0
 
 
 def source_spectrum(lines, areas, fwhm, n=1024, e_max=3000.0, seed=0, tail=0.0, scintillator=False,

@@ -20,17 +20,19 @@ from scipy.sparse import csr_matrix, diags
 from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
-from . import synthetic
-from .model import SpectrumFileError
-from .peaks import FWHM_C, rebin
+from .detector import FWHM_C, DetectorKind, bin_edges, gauss_in_bins
+from .errors import ResponseFileError
+from .search import rebin
 
 UNFOLD_CHANNELS = 2048  # the unfolding grid holds at most this many channels
 REFERENCE_ENERGIES = 40
 REFERENCE_LOW_KEV = 50.0
 
 
-@dataclass
+@dataclass(frozen=True)
 class Response:
+    """A tabulated detector response: `matrix` (R x M) rows of counts per bin for one photon of each of
+    `ref_energies` (R, keV, ascending) over the bins centred on `energy_axis` (M, keV, ascending)."""
     matrix: np.ndarray
     ref_energies: np.ndarray
     energy_axis: np.ndarray
@@ -38,28 +40,35 @@ class Response:
 
 
 def load_response(path):
-    """A response from a `.npz` file; SpectrumFileError naming the file and the array at fault."""
+    """The response in a `.npz` file.
+
+    Raises
+    ------
+    ResponseFileError
+        The file cannot be read or its arrays do not form a response; the message names the file and
+        the array at fault.
+    """
     try:
         with np.load(path, allow_pickle=False) as z:
             arrays = {k: np.asarray(z[k], dtype=np.float64) for k in ("matrix", "ref_energies", "energy_axis")
                       if k in z.files}
     except (OSError, ValueError, zipfile.BadZipFile) as e:
-        raise SpectrumFileError(f"cannot read response {path}: {e}") from None
+        raise ResponseFileError(f"cannot read response {path}: {e}") from None
     for key in ("matrix", "ref_energies", "energy_axis"):
         if key not in arrays:
-            raise SpectrumFileError(f"{path}: response has no array '{key}'")
+            raise ResponseFileError(f"response has no array '{key}'", path=path)
     m, r, a = arrays["matrix"], arrays["ref_energies"], arrays["energy_axis"]
     if m.ndim != 2 or r.ndim != 1 or a.ndim != 1 or m.shape != (len(r), len(a)):
-        raise SpectrumFileError(f"{path}: matrix must be ref_energies x energy_axis, found {m.shape} for "
-                                f"{r.shape} and {a.shape}")
+        raise ResponseFileError(f"matrix must be ref_energies x energy_axis, found {m.shape} for {r.shape} and "
+                                f"{a.shape}", path=path)
     if len(r) < 2 or not (np.all(np.diff(r) > 0) and np.all(np.diff(a) > 0)):
-        raise SpectrumFileError(f"{path}: ref_energies (at least 2) and energy_axis must ascend")
+        raise ResponseFileError("ref_energies (at least 2) and energy_axis must ascend", path=path)
     if not np.all(np.isfinite(m)) or np.any(m < 0):
-        raise SpectrumFileError(f"{path}: matrix must hold finite values >= 0")
+        raise ResponseFileError("matrix must hold finite values >= 0", path=path)
     return Response(m, r, a, f"file {path}")
 
 
-@dataclass
+@dataclass(frozen=True)
 class ModelResponse:
     """The modelled response: photopeaks as Gaussian rows centred on every grid energy (a photopeak
     interpolated between tabulated rows would be smeared over neighbouring channels), the rest of the
@@ -78,15 +87,14 @@ class ModelResponse:
         return f"modelled ({self.kind}, from the fitted resolution)"
 
 
-def model_response(grid, resolution, kind, top):
+def model_response(grid, resolution, kind: DetectorKind, top):
+    """The response of a detector of this kind and resolution on the grid's energies up to `top` keV."""
     ref = np.geomspace(REFERENCE_LOW_KEV, top, REFERENCE_ENERGIES)
-    scint = kind not in ("hpge", "cdte")
-    ptt = synthetic.scintillator_peak_to_total if scint else synthetic.hpge_peak_to_total
-    esc = synthetic.no_escape if scint else synthetic.hpge_escape_fractions
-    edges = synthetic.bin_edges(grid)
-    rest = np.array([synthetic.hpge_line_shape(grid, e, resolution.fwhm, ptt, esc)
-                     - synthetic.gauss_in_bins(edges, e, max(float(resolution.fwhm(e)), 1e-6) / FWHM_C) for e in ref])
-    return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), ptt, resolution.fwhm, kind)
+    edges = bin_edges(grid)
+    rest = np.array([kind.line_shape(grid, e, resolution.fwhm)
+                     - gauss_in_bins(edges, e, max(float(resolution.fwhm(e)), 1e-6) / FWHM_C) for e in ref])
+    return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), kind.peak_to_total,
+                         resolution.fwhm, kind.name)
 
 
 def grid_of(energy, counts, channels=None):
@@ -135,7 +143,7 @@ def fold(x, rows, n):
     return np.bincount(indices, weights=values * np.repeat(x, np.diff(offsets)), minlength=n)[:n]
 
 
-@dataclass
+@dataclass(frozen=True)
 class Unfolding:
     grid: np.ndarray
     counts: np.ndarray

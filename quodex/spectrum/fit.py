@@ -1,9 +1,9 @@
-"""Peak search on a ladder of summed channel widths, fits of Gaussian peaks (with a low-energy tail and a
-step where the counts call for them) on a straight background, and the detector resolution FWHM(E)."""
+"""Fits of Gaussian peaks (with a low-energy tail and a step where the counts call for them) on a
+straight background, and the detector's resolution law fitted to the peaks' widths."""
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 from scipy.optimize import least_squares
@@ -11,128 +11,13 @@ from scipy.special import erfc, erfcx
 from scipy.stats import chi2 as chi2_dist
 
 from quodex.utils.numerics.kernels.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
-from quodex.utils.numerics.kernels.mariscotti import mariscotti_peak_search_cy
 
-FWHM_C = 2.3548200450309493  # FWHM / sigma of a Gaussian
-SCALES = (1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256)
+from .detector import FWHM_C, Resolution
+from .results import Flag, Peak
+
 MAX_MULTIPLET = 6  # peaks fitted as one problem; longer chains are split
 MODEL_SYSTEMATIC = 0.02  # relative shape error allowed before a fit counts as poor: judged against the counts
 TAIL_MIN_AREA = 2000.0  # counts below which a tail cannot be told from noise
-
-
-@dataclass(frozen=True)
-class Resolution:
-    """FWHM(E)^2 = a^2 + b E (keV): electronic noise and carrier (or photoelectron) statistics."""
-    a: float
-    b: float
-    source: str = "fitted"
-
-    def fwhm(self, energy):
-        e = np.maximum(np.asarray(energy, dtype=np.float64), 0.0)
-        return np.sqrt(self.a * self.a + self.b * e)
-
-    def __str__(self):
-        return f"FWHM(E) = sqrt({self.a:.4g}^2 + {self.b:.4g} E) keV"
-
-
-# Nominal resolutions by detector kind (FWHM at 662 keV relative, noise term), used only when the spectrum
-# itself does not determine one.
-DETECTORS = {
-    "hpge": Resolution(0.7, 0.0024, "nominal HPGe"),
-    "cdte": Resolution(1.0, 0.012, "nominal CdTe/CZT"),
-    "labr": Resolution(0.0, (0.03 * 662) ** 2 / 662, "nominal LaBr3"),
-    "nai": Resolution(0.0, (0.07 * 662) ** 2 / 662, "nominal NaI(Tl)"),
-    "csi": Resolution(0.0, (0.08 * 662) ** 2 / 662, "nominal CsI(Tl)"),
-    "bgo": Resolution(0.0, (0.11 * 662) ** 2 / 662, "nominal BGO"),
-}
-
-
-def detector_kind(resolution):
-    """The detector family a resolution suggests, from the relative FWHM at 662 keV."""
-    r = float(resolution.fwhm(662.0)) / 662.0
-    return "hpge" if r < 0.008 else "cdte" if r < 0.025 else "labr" if r < 0.045 else "nai"
-
-
-@dataclass
-class Candidate:
-    channel: float  # estimated centre, in channels
-    significance: float  # -S/F at the summed width where it stood out most
-    scale: int  # channels summed
-
-
-@dataclass
-class Peak:
-    energy: float
-    energy_unc: float
-    fwhm: float
-    fwhm_unc: float
-    area: float
-    area_unc: float
-    region: tuple  # channels [start, stop)
-    params: np.ndarray = field(repr=False)  # A, mu, variance, tail fraction, tail slope (sigmas), step
-    background: tuple = field(repr=False)  # level at centre, slope, centre
-    chi2: float = math.nan  # reduced chi-square of the region
-    flags: list = field(default_factory=list)
-    identification: str | None = None
-
-    @property
-    def significance(self):
-        return self.area / self.area_unc if self.area_unc > 0 else math.inf
-
-
-def rebin(values, factor, phase=0):
-    """Sums of `factor` consecutive channels from `phase` on; a last incomplete group is dropped. Sums
-    of Poisson counts are Poisson counts, so F stays the exact standard deviation of S."""
-    v = values[phase:]
-    n = len(v) // factor * factor
-    return v[:n].reshape(-1, factor).sum(axis=1)
-
-
-def scan(counts, scale, threshold):
-    """Candidates where -S > threshold F at one summed width, for every phase a quarter width apart.
-    The centre is interpolated from the significance of the neighbouring sums."""
-    out = []
-    for phase in range(0, scale, max(1, scale // 4)):
-        y = rebin(counts, scale, phase)
-        if len(y) < 5:
-            break
-        s, f = mariscotti_peak_search_cy(y)
-        z = np.zeros_like(s)
-        np.divide(-s, f, out=z, where=f > 0)
-        top = np.zeros(len(y), dtype=bool)
-        top[1:-1] = (z[1:-1] >= z[:-2]) & (z[1:-1] > z[2:]) & (z[1:-1] > threshold)
-        for i in np.flatnonzero(top):
-            curve = z[i - 1] - 2 * z[i] + z[i + 1]
-            shift = 0.5 * (z[i - 1] - z[i + 1]) / curve if curve < 0 else 0.0
-            centre = phase + (i + 0.5 + float(np.clip(shift, -0.5, 0.5))) * scale - 0.5
-            out.append(Candidate(centre, float(z[i]), scale))
-    return out
-
-
-def merge(candidates, reach, pair=max):
-    """One candidate per peak: the most significant of those within pair(reach(c), reach(k)) channels."""
-    kept = []
-    for c in sorted(candidates, key=lambda c: -c.significance):
-        if all(abs(c.channel - k.channel) > pair(reach(c), reach(k)) for k in kept):
-            kept.append(c)
-    return sorted(kept, key=lambda c: c.channel)
-
-
-def search(counts, threshold, scales):
-    """Candidates on every summed width of `scales` (a callable channel -> (lo, hi) width range, or a
-    sequence of widths)."""
-    found = []
-    for s in SCALES:
-        if s * 8 > len(counts):
-            break
-        if callable(scales):
-            cands = [c for c in scan(counts, s, threshold) if scales(c.channel)[0] <= s <= scales(c.channel)[1]]
-        elif s in scales:
-            cands = scan(counts, s, threshold)
-        else:
-            continue
-        found.extend(cands)
-    return found
 
 
 # --- The peak model --------------------------------------------------------------------------------
@@ -206,7 +91,7 @@ class RegionModel:
         return a * (math.sqrt(2.0 * math.pi * var) + tail) / width
 
 
-@dataclass
+@dataclass(frozen=True)
 class Fit:
     model: RegionModel
     p: np.ndarray
@@ -306,22 +191,17 @@ def peaks_of(fit, x, region):
         fwhm = FWHM_C * math.sqrt(var)
         fwhm_unc = FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
         extra = tuple(p[3 * k + 2:]) if fit.model.shape else (0.0, 0.0, 0.0)
-        peak = Peak(float(mu), math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
-                    region, np.array([a, mu, var, *extra]), (p[3 * k], p[3 * k + 1], fit.model.centre), fit.chi2)
-        if fit.model.shape:
-            peak.flags.append("tail")
-        if k > 1:
-            peak.flags.append("multiplet")
-        if fit.poor:
-            peak.flags.append("poor fit")
+        flags = [Flag.TAIL] * fit.model.shape + [Flag.MULTIPLET] * (k > 1) + [Flag.POOR_FIT] * fit.poor
 
         def pinned(j):
             return np.isclose(p[j], fit.lo[j], rtol=1e-3, atol=0) or np.isclose(p[j], fit.hi[j], rtol=1e-3, atol=0)
         if pinned(3 * i + 2):
-            peak.flags.append("width at limit")
+            flags.append(Flag.WIDTH_AT_LIMIT)
         if pinned(3 * i + 1):
-            peak.flags.append("centroid at edge")
-        out.append(peak)
+            flags.append(Flag.CENTROID_AT_EDGE)
+        out.append(Peak(float(mu), math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
+                        region, np.array([a, mu, var, *extra]), (p[3 * k], p[3 * k + 1], fit.model.centre), fit.chi2,
+                        tuple(flags)))
     return out
 
 

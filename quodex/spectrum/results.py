@@ -1,0 +1,204 @@
+"""What an analysis finds, as values: peaks with their flags and names, and the result of a whole
+spectrum. Made once and never changed; a changed peak is a new one (`dataclasses.replace`)."""
+from __future__ import annotations
+
+import enum
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+__all__ = ["Flag", "IdKind", "Identification", "Peak", "Region", "Analysis", "PEAK_COLUMNS"]
+
+ANNIHILATION_KEV = 510.999
+
+
+class Flag(str, enum.Enum):
+    """What a reader of a peak should know about its fit. Listed in this order wherever shown."""
+    TAIL = "tail"  # fitted with a low-energy tail and a step
+    MULTIPLET = "multiplet"  # fitted together with overlapping peaks
+    POOR_FIT = "poor fit"  # the model does not describe the counts of its region
+    WIDTH_AT_LIMIT = "width at limit"  # its width is held by the bound of the fit
+    CENTROID_AT_EDGE = "centroid at edge"  # its centre is held by the edge of its region
+    WIDE = "wide"  # much wider than the resolution: a Compton edge, a backscatter bump or a group
+
+    def __str__(self):
+        return self.value
+
+
+_FLAG_ORDER = {f: i for i, f in enumerate(Flag)}
+
+
+class IdKind(enum.Enum):
+    """What kind of line a peak was named as."""
+    LINE = "line"  # a known line
+    ANNIHILATION = "annihilation"  # 511 keV annihilation radiation
+    SINGLE_ESCAPE = "single escape"  # a line less one annihilation photon
+    DOUBLE_ESCAPE = "double escape"  # a line less both
+    SUM = "sum"  # two lines detected together
+
+
+@dataclass(frozen=True)
+class Identification:
+    """The name of a peak.
+
+    Parameters
+    ----------
+    kind : IdKind
+    line : float
+        keV: the known line (LINE, ANNIHILATION), or where an escape or sum peak is expected.
+    parents : tuple of Identification
+        The lines an escape (one) or sum (two) peak comes from.
+    listed : bool
+        The line was among the known lines given (for ANNIHILATION: 511 keV was given).
+    """
+    kind: IdKind
+    line: float
+    parents: tuple = ()
+    listed: bool = True
+
+    def __str__(self):
+        k = self.kind
+        if k is IdKind.LINE:
+            return f"{self.line:g} keV"
+        if k is IdKind.ANNIHILATION:
+            return f"{self.line:g} keV (annihilation)" if self.listed else "annihilation (511 keV)"
+        if k is IdKind.SUM:
+            return f"sum of {self.parents[0].line:g} + {self.parents[1].line:g} keV"
+        return f"{k.value} of {self.parents[0].line:g} keV"
+
+
+@dataclass(frozen=True)
+class Peak:
+    """One fitted peak.
+
+    Attributes
+    ----------
+    energy, energy_unc : float
+        Centroid and its standard uncertainty, keV.
+    fwhm, fwhm_unc : float
+        Full width at half maximum of its Gaussian and its uncertainty, keV.
+    area, area_unc : float
+        Net area (counts, tail included) and its uncertainty.
+    region : tuple of int
+        The channels [start, stop) of the fit it comes from.
+    params : numpy.ndarray
+        A, mu, variance, tail fraction, tail slope (sigmas), step height of the fit.
+    background : tuple of float
+        Straight background of its fit: level at the region's centre, slope, centre (keV).
+    chi2 : float
+        Reduced chi-square of its region's fit.
+    flags : tuple of Flag
+    identification : Identification or None
+    """
+    energy: float
+    energy_unc: float
+    fwhm: float
+    fwhm_unc: float
+    area: float
+    area_unc: float
+    region: tuple
+    params: np.ndarray = field(repr=False, compare=False)
+    background: tuple = field(repr=False)
+    chi2: float = math.nan
+    flags: tuple = ()
+    identification: Identification | None = None
+
+    def __post_init__(self):
+        object.__setattr__(self, "flags", tuple(sorted(set(map(Flag, self.flags)), key=_FLAG_ORDER.get)))
+
+    @property
+    def significance(self):
+        """Net area over its uncertainty."""
+        return self.area / self.area_unc if self.area_unc > 0 else math.inf
+
+    def has(self, flag: Flag) -> bool:
+        return flag in self.flags
+
+    def record(self):
+        """The peak as a flat dict of plain values (one row of `Analysis.peaks_table`)."""
+        return {"energy": self.energy, "energy_unc": self.energy_unc, "fwhm": self.fwhm, "fwhm_unc": self.fwhm_unc,
+                "area": self.area, "area_unc": self.area_unc, "significance": self.significance,
+                "identification": None if self.identification is None else str(self.identification),
+                "kind": None if self.identification is None else self.identification.kind.value,
+                "flags": ";".join(f.value for f in self.flags), "chi2": self.chi2}
+
+
+PEAK_COLUMNS = ("energy", "energy_unc", "fwhm", "fwhm_unc", "area", "area_unc", "significance", "identification",
+                "kind", "flags", "chi2")
+
+
+@dataclass(frozen=True)
+class Region:
+    """A fitted region: channels [start, stop) and the fitted model over them."""
+    start: int
+    stop: int
+    curve: np.ndarray = field(repr=False, compare=False)
+
+
+@dataclass(frozen=True)
+class Analysis:
+    """The result of `quodex.spectrum.analyse`.
+
+    Attributes
+    ----------
+    spectrum : Spectrum
+        What was analysed.
+    energy, counts : numpy.ndarray
+        keV of every channel (after any recalibration) and the counts.
+    calibration : Calibration or None
+        The calibration used (None: energies given channel by channel).
+    resolution : Resolution
+    kind : str
+        The detector kind (a name of `quodex.spectrum.detector.KINDS`).
+    peaks : tuple of Peak
+        The reported peaks, by energy.
+    regions : tuple of Region
+    missing : tuple of float
+        Known lines found nowhere.
+    recalibration : Recalibration or None
+    sharpened : numpy.ndarray or None
+        Counts after Richardson-Lucy sharpening.
+    unfolding : Unfolding or None
+    warnings : tuple of str
+        What a user should know: the reader's notes first, then the analysis's.
+    times : dict
+        Seconds per stage.
+    candidates : int
+        Candidates the search found.
+    """
+    spectrum: object
+    energy: np.ndarray = field(repr=False)
+    counts: np.ndarray = field(repr=False)
+    calibration: object
+    resolution: object
+    kind: str
+    peaks: tuple
+    regions: tuple = field(repr=False)
+    missing: tuple
+    recalibration: object
+    sharpened: np.ndarray | None = field(repr=False)
+    unfolding: object = field(repr=False)
+    warnings: tuple = ()
+    times: dict = field(default_factory=dict)
+    candidates: int = 0
+
+    def peaks_table(self, as_frame=None):
+        """The peaks as a table: a pandas DataFrame when pandas is installed (or `as_frame` is True),
+        else a list of dicts (records) with the columns of `PEAK_COLUMNS`.
+
+        Raises
+        ------
+        ImportError
+            `as_frame` is True and pandas is not installed.
+        """
+        records = [p.record() for p in self.peaks]
+        if as_frame is False:
+            return records
+        try:
+            import pandas as pd
+        except ImportError:
+            if as_frame:
+                raise
+            return records
+        return pd.DataFrame.from_records(records, columns=list(PEAK_COLUMNS))

@@ -1,0 +1,74 @@
+"""Peak search on a ladder of summed channel widths: candidates where the second difference of the summed
+counts stands out of its Poisson noise."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from quodex.utils.numerics.kernels.mariscotti import mariscotti_peak_search_cy
+
+SCALES = (1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256)
+
+
+@dataclass(frozen=True)
+class Candidate:
+    """Where the search saw a peak."""
+    channel: float  # estimated centre, in channels
+    significance: float  # -S/F at the summed width where it stood out most
+    scale: int  # channels summed
+
+
+def rebin(values, factor, phase=0):
+    """Sums of `factor` consecutive channels from `phase` on; a last incomplete group is dropped. Sums
+    of Poisson counts are Poisson counts, so F stays the exact standard deviation of S."""
+    v = values[phase:]
+    n = len(v) // factor * factor
+    return v[:n].reshape(-1, factor).sum(axis=1)
+
+
+def scan(counts, scale, threshold):
+    """Candidates where -S > threshold F at one summed width, for every phase a quarter width apart.
+    The centre is interpolated from the significance of the neighbouring sums."""
+    out = []
+    for phase in range(0, scale, max(1, scale // 4)):
+        y = rebin(counts, scale, phase)
+        if len(y) < 5:
+            break
+        s, f = mariscotti_peak_search_cy(y)
+        z = np.zeros_like(s)
+        np.divide(-s, f, out=z, where=f > 0)
+        top = np.zeros(len(y), dtype=bool)
+        top[1:-1] = (z[1:-1] >= z[:-2]) & (z[1:-1] > z[2:]) & (z[1:-1] > threshold)
+        for i in np.flatnonzero(top):
+            curve = z[i - 1] - 2 * z[i] + z[i + 1]
+            shift = 0.5 * (z[i - 1] - z[i + 1]) / curve if curve < 0 else 0.0
+            centre = phase + (i + 0.5 + float(np.clip(shift, -0.5, 0.5))) * scale - 0.5
+            out.append(Candidate(centre, float(z[i]), scale))
+    return out
+
+
+def merge(candidates, reach, pair=max):
+    """One candidate per peak: the most significant of those within pair(reach(c), reach(k)) channels."""
+    kept = []
+    for c in sorted(candidates, key=lambda c: -c.significance):
+        if all(abs(c.channel - k.channel) > pair(reach(c), reach(k)) for k in kept):
+            kept.append(c)
+    return sorted(kept, key=lambda c: c.channel)
+
+
+def search(counts, threshold, scales):
+    """Candidates on every summed width of `scales` (a callable channel -> (lo, hi) width range, or a
+    sequence of widths)."""
+    found = []
+    for s in SCALES:
+        if s * 8 > len(counts):
+            break
+        if callable(scales):
+            cands = [c for c in scan(counts, s, threshold) if scales(c.channel)[0] <= s <= scales(c.channel)[1]]
+        elif s in scales:
+            cands = scan(counts, s, threshold)
+        else:
+            continue
+        found.extend(cands)
+    return found
