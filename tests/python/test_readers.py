@@ -6,6 +6,7 @@ import pytest
 
 import spectrum_files as W
 from quodex.spectrum import SpectrumFileError
+from quodex.spectrum.options import Options
 from quodex.spectrum.readers import read_spectrum
 
 COUNTS = np.random.default_rng(7).poisson(20, 64).astype(float)
@@ -63,9 +64,9 @@ def test_n42_measurements_sum_or_pick(tmp_path):
     np.testing.assert_array_equal(s.counts, 6 * COUNTS)
     assert (s.live_time, s.real_time) == (300, 330)
     assert any("summed 3 of 4" in n for n in s.notes) and any("background" in n for n in s.notes)
-    np.testing.assert_array_equal(read_spectrum(path, measurement=5).counts, 5 * COUNTS)
+    np.testing.assert_array_equal(read_spectrum(path, Options(measurement=5)).counts, 5 * COUNTS)
     with pytest.raises(SpectrumFileError, match=r"m\.n42: measurement 6 requested, the file holds 5 spectra"):
-        read_spectrum(path, measurement=6)
+        read_spectrum(path, Options(measurement=6))
 
 
 def _chn(counts=COUNTS, n=None, tail=b""):

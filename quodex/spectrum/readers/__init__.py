@@ -1,57 +1,137 @@
-"""Spectrum files of any supported family, told apart by their content (the extension only breaks ties)."""
+"""Spectrum files of any supported format, told apart by their content.
+
+Every format is one row of `READERS`: its name, a test of the file's first bytes and its reader. The
+first row whose test accepts the file reads it; a row's `extensions` limit it to files named so, where
+content alone cannot tell it from a later row. Adding a format is one module and one row."""
 from __future__ import annotations
 
+import dataclasses
 import os
-import re
+from dataclasses import dataclass
+from typing import Callable
 
-from ..model import Spectrum, SpectrumFileError
+from ..errors import FileFormatError, SpectrumFileError
+from ..model import Spectrum
+from ..options import Options
 from . import amptek, chn, n42, radiacode, spe, text, tka
-from .common import fail, pick_measurement
+from .common import pick_measurement, text_head
 
-__all__ = ["read_spectrum", "sniff", "SpectrumFileError"]
+__all__ = ["read_spectrum", "reader_for", "Reader", "READERS", "HEAD", "SpectrumFileError"]
 
-_HEAD = 8192
-_BINARY = re.compile(rb"[\x00-\x08\x0e-\x1a\x1c-\x1f]")
+HEAD = 8192  # bytes a reader's sniff sees
 
 
-def read_spectrum(path, measurement=None) -> Spectrum:
-    """The spectrum in the file at `path`. measurement: 1-based number of one spectrum in a file that
-    holds several (N42, RadiaCode XML); by default they are summed. Raises SpectrumFileError."""
+@dataclass(frozen=True)
+class Reader:
+    """One file format.
+
+    Attributes
+    ----------
+    name : str
+        The format's name (``"IAEA SPE"``).
+    sniff : callable
+        sniff(head: bytes) -> bool, whether the file's first `HEAD` bytes are of this format.
+    read : callable
+        read(data: bytes, options: Options) -> Spectrum; raises FileFormatError without the file's name.
+    extensions : tuple of str
+        When not empty, the row is chosen only for files of these extensions (lower case, with the dot).
+    several : bool
+        Its files can hold several spectra: `read` picks options.measurement itself. Other formats refuse
+        a measurement other than 1.
+    xml_root : str
+        The root element of its XML form, named when XML of no known form is refused.
+    """
+    name: str
+    sniff: Callable[[bytes], bool]
+    read: Callable[[bytes, Options], Spectrum]
+    extensions: tuple = ()
+    several: bool = False
+    xml_root: str = ""
+
+
+READERS = (
+    Reader("ORTEC CHN", chn.sniff, chn.read),
+    Reader("Amptek MCA", amptek.sniff, amptek.read),
+    Reader("N42", n42.sniff, n42.read, several=True, xml_root="N42"),
+    Reader("RadiaCode XML", radiacode.sniff, radiacode.read, several=True, xml_root="ResultDataFile"),
+    Reader("IAEA SPE", spe.sniff, spe.read),
+    Reader("TKA", tka.sniff, tka.read, extensions=(".tka",)),  # one number a line is also a text file
+    Reader("text", text.sniff, text.read),
+)
+
+
+def read_spectrum(path, options=None) -> Spectrum:
+    """The spectrum in the file at `path`.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+    options : Options, optional
+        options.measurement picks one spectrum (from 1) of a file that holds several (N42, RadiaCode
+        XML); by default they are summed.
+
+    Returns
+    -------
+    Spectrum
+        With `path` set to the file's path.
+
+    Raises
+    ------
+    SpectrumFileError
+        The file cannot be read (``"cannot read PATH: ..."``); FileFormatError, a SpectrumFileError, when
+        its content is of no known format or not a readable spectrum (``"PATH, WHERE: MESSAGE"``).
+    TypeError
+        `options` is neither an Options nor None.
+    """
+    if options is None:
+        options = Options()
+    elif not isinstance(options, Options):
+        raise TypeError(f"options must be an Options or None, got {type(options).__name__}")
     path = os.fspath(path)
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
         raise SpectrumFileError(f"cannot read {path}: {e.strerror or e}") from None
-    reader = sniff(path, data)
-    if reader in (n42, radiacode):
-        return reader.read(path, data, measurement)
-    pick_measurement(path, [None], measurement)
-    return reader.read(path, data)
+    try:
+        if not data.strip():
+            raise FileFormatError("empty file")
+        reader = reader_for(path, data[:HEAD])
+        if not reader.several:
+            pick_measurement([None], options.measurement)
+        spectrum = reader.read(data, options)
+    except SpectrumFileError as e:
+        raise e.at(path) from None
+    return dataclasses.replace(spectrum, path=str(path))
 
 
-def sniff(path, data: bytes):
-    """The reader module for the file's content."""
-    if not data.strip():
-        raise fail(path, None, "empty file")
-    if chn.sniff(data):
-        return chn
-    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
-        head = data[:_HEAD].decode("utf-16", errors="replace")
-    elif _BINARY.search(data[:_HEAD]):
-        raise fail(path, None, "not a spectrum file (binary data of no known format)")
-    else:
-        head = data[:_HEAD].decode("utf-8", errors="replace")
-    head = head.lstrip("\ufeff \t\r\n")
-    if amptek.sniff(head):
-        return amptek
-    if head.startswith("<"):
-        for reader in (n42, radiacode):
-            if reader.sniff(head):
-                return reader
-        raise fail(path, None, "not a spectrum file (XML of neither N42 nor ResultDataFile form)")
-    if spe.sniff(head):
-        return spe
-    if tka.sniff(head) and os.path.splitext(path)[1].lower() == ".tka":
-        return tka
-    return text
+def reader_for(path, head: bytes) -> Reader:
+    """The row of `READERS` that reads a file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file's name; only its extension counts.
+    head : bytes
+        The file's first `HEAD` bytes.
+
+    Returns
+    -------
+    Reader
+
+    Raises
+    ------
+    FileFormatError
+        No format accepts the file; the message does not name it (`read_spectrum` adds the path).
+    """
+    extension = os.path.splitext(os.fspath(path))[1].lower()
+    for reader in READERS:
+        if (not reader.extensions or extension in reader.extensions) and reader.sniff(head):
+            return reader
+    start = text_head(head)
+    if start is None:
+        raise FileFormatError("not a spectrum file (binary data of no known format)")
+    if start.startswith("<"):
+        roots = " nor ".join(r.xml_root for r in READERS if r.xml_root)
+        raise FileFormatError(f"not a spectrum file (XML of neither {roots} form)")
+    raise FileFormatError("not a spectrum file (text of no known format)")

@@ -5,7 +5,8 @@ import struct
 
 import numpy as np
 
-from .common import fail, finish, make_calibration
+from ..errors import FileFormatError
+from .common import finish, make_calibration
 
 FORMAT = "ORTEC CHN"
 # type tag -1, MCA number, segment, start seconds (2 ASCII), real and live time in 20 ms ticks,
@@ -16,22 +17,52 @@ _MONTHS = ("JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT",
 _TRAILER_TERMS = {-102: 3, -101: 2}  # -101 trailers predate the quadratic term
 
 
-def sniff(data: bytes) -> bool:
-    return data[:2] == b"\xff\xff"
+def sniff(head: bytes) -> bool:
+    """Whether the file starts with the CHN type tag, -1 as a little-endian int16.
+
+    Parameters
+    ----------
+    head : bytes
+        The first bytes of the file.
+
+    Returns
+    -------
+    bool
+    """
+    return head[:2] == b"\xff\xff"
 
 
-def read(path, data: bytes, measurement=None):
+def read(data: bytes, options=None):
+    """The spectrum of a CHN file.
+
+    Parameters
+    ----------
+    data : bytes
+        The file's content.
+    options : Options, optional
+        Unused: the file holds one spectrum.
+
+    Returns
+    -------
+    Spectrum
+        Counts, times and start of the header; calibration, detector and sample description of the
+        trailer when there is one.
+
+    Raises
+    ------
+    FileFormatError
+    """
     if len(data) < _HEADER.size:
-        raise fail(path, "header", f"truncated: {len(data)} bytes of {_HEADER.size}")
+        raise FileFormatError(f"truncated: {len(data)} bytes of {_HEADER.size}", "header")
     tag, _mca, _segment, seconds, real, live, date, hhmm, first, n = _HEADER.unpack_from(data)
     end = _HEADER.size + 4 * n
     if len(data) < end:
-        raise fail(path, "header", f"{n} channels announced need {4 * n} bytes of counts, the file holds "
-                                   f"{len(data) - _HEADER.size} (truncated file?)")
+        raise FileFormatError(f"{n} channels announced need {4 * n} bytes of counts, the file holds "
+                              f"{len(data) - _HEADER.size} (truncated file?)", "header")
     counts = np.frombuffer(data, dtype="<u4", count=n, offset=_HEADER.size).astype(np.float64)
     notes, fields = [], {}
-    fields["calibration"], fields["detector"], fields["description"] = _trailer(path, data[end:], n, first, notes)
-    return finish(path, FORMAT, counts, lambda i: f"channel {first + i}", notes=notes, **fields,
+    fields["calibration"], fields["detector"], fields["description"] = _trailer(data[end:], n, first, notes)
+    return finish(FORMAT, counts, lambda i: f"channel {first + i}", notes=notes, **fields,
                   live_time=live * _TICK, real_time=real * _TICK,
                   start_time=_start(date, hhmm, seconds), times_at=dict(live_time="header", real_time="header"))
 
@@ -47,21 +78,22 @@ def _start(date, hhmm, seconds):
         return None
 
 
-def _trailer(path, trailer, channels, first, notes):
+def _trailer(trailer, channels, first, notes):
     """(calibration, detector, sample description) from the trailer after the counts, if any."""
     if not trailer:
         return None, None, None
     if len(trailer) < 2:
-        raise fail(path, "trailer", f"truncated: {len(trailer)} byte")
+        raise FileFormatError(f"truncated: {len(trailer)} byte", "trailer")
     tag = struct.unpack_from("<h", trailer)[0]
     if tag not in _TRAILER_TERMS:
-        raise fail(path, "trailer", f"unknown type tag {tag} (expected -102 or -101)")
+        raise FileFormatError(f"unknown type tag {tag} (expected -102 or -101)", "trailer")
     terms = _TRAILER_TERMS[tag]
     if len(trailer) < 4 + 4 * terms:
-        raise fail(path, "trailer", f"truncated: {len(trailer)} bytes, the energy calibration needs {4 + 4 * terms}")
+        raise FileFormatError(f"truncated: {len(trailer)} bytes, the energy calibration needs {4 + 4 * terms}",
+                              "trailer")
     # float32 as the shortest decimals that round to it: the values typed in, not their binary neighbours
     coefficients = [str(v) for v in np.frombuffer(trailer, dtype="<f4", count=terms, offset=4)]
-    cal = make_calibration(path, "trailer", coefficients, "file (CHN trailer)", channels, notes,
+    cal = make_calibration("trailer", coefficients, "file (CHN trailer)", channels, notes,
                            first_channel=first)
     return cal, _text(trailer, 256), _text(trailer, 320)
 

@@ -5,43 +5,158 @@ import re
 
 import numpy as np
 
-from .common import decode_text, fail, finish, is_number
+from ..errors import FileFormatError
+from .common import decode_text, finish, is_number, kev_per, split_unit, text_head
 
 FORMAT = "text"
 _ROLE_WORDS = [("channel", r"\bchan\w*|\bch\b|\bkanal\w*|\bbin\b"),
                ("energy", r"\benergy\b|\benergie\b|\bkev\b|\bmev\b|\bev\b|\be\b"),
                ("counts", r"\bcount\w*|\bcts\b|\bintensity\b|\bimpulse\w*|\bn\b")]
 _DEFAULT_ROLES = {1: ("counts",), 3: ("channel", "energy", "counts")}
+_UNDECIDED = "channel or energy"
 
 
-def read(path, data: bytes, measurement=None):
-    header, rows, lines = _rows(path, decode_text(path, data))
+def sniff(head: bytes) -> bool:
+    """Whether the file is text other than XML: the reader of last resort.
+
+    Parameters
+    ----------
+    head : bytes
+        The first bytes of the file.
+
+    Returns
+    -------
+    bool
+    """
+    text = text_head(head)
+    return text is not None and not text.startswith("<")
+
+
+def read(data: bytes, options=None):
+    """The spectrum of a table of numbers, with or without a header.
+
+    Parameters
+    ----------
+    data : bytes
+        The file's content.
+    options : Options, optional
+        Unused: the file holds one spectrum.
+
+    Returns
+    -------
+    Spectrum
+        Counts, and energies (keV) when a column holds them; the header lines as description.
+
+    Raises
+    ------
+    FileFormatError
+    """
+    header, rows, lines, sep = _rows(decode_text(data))
     if not rows:
-        raise fail(path, None, "not a spectrum file (no lines of numbers)")
-    columns = len(rows[0])
-    roles, scale = _header_roles(header[-1] if header else "", columns)
-    described = roles or _DEFAULT_ROLES.get(columns) or ("channel or energy", "counts")
-    if columns > 3:
-        raise fail(path, f"line {lines[0]}", f"expected at most 3 columns (channel, energy, counts), found {columns}")
+        raise FileFormatError("not a spectrum file (no lines of numbers)")
+    count = len(rows[0])
+    heading = header[-1] if header else None
+    if count > 3:
+        raise FileFormatError(f"expected at most 3 columns (channel, energy, counts), found {count}",
+                              f"line {lines[0]}")
     for line, fields in zip(lines, rows):
-        if len(fields) != columns:
-            raise fail(path, f"line {line}",
-                       f"expected {columns} column{'s' * (columns > 1)} ({', '.join(described)}), found {len(fields)}")
+        if len(fields) != count:
+            described = column_roles(heading, count, sep=sep)[0]
+            raise FileFormatError(f"expected {count} column{'s' * (count > 1)} ({', '.join(described)}), "
+                                  f"found {len(fields)}", f"line {line}")
     table = np.array(rows, dtype=np.float64)
-    if roles is None:
-        roles = _DEFAULT_ROLES.get(columns) or (("channel", "counts") if _is_channels(table[:, 0]) else
-                                                ("energy", "counts"))
+    roles, scale = column_roles(heading, count, table[:, 0], sep)
     energies = None
     if "energy" in roles:
         energies = table[:, roles.index("energy")] * scale
-        _check_energies(path, lines, energies)
-    return finish(path, FORMAT, table[:, roles.index("counts")], lambda i: f"line {lines[i]}",
-                  energies=energies, description=" | ".join(header) or None)
+        _check_energies(lines, energies)
+    return finish(FORMAT, table[:, roles.index("counts")], lambda i: f"line {lines[i]}",
+                  energies=energies, description=" | ".join(text for _, text in header) or None)
 
 
-def _rows(path, text):
-    """(header lines, rows of numbers, their line numbers); leading lines not starting with a number are
-    the header."""
+def column_roles(heading, count, first=None, sep=None):
+    """What each column of a table holds, and keV per unit of its energy column.
+
+    The header's words decide when they name every column once (``"Energy (keV);Counts"``); else one
+    column is counts, three are channel, energy, counts, and of two the first is channels when it reads
+    0, 1, 2, ... or 1, 2, 3, ..., energies otherwise.
+
+    Parameters
+    ----------
+    heading : (int, str) or None
+        The line number and text of the header line just above the numbers.
+    count : int
+        The number of columns.
+    first : numpy.ndarray, optional
+        The first column's values; without them two unnamed columns read ``"channel or energy"``.
+    sep : str, optional
+        The separator of the columns; None for white space.
+
+    Returns
+    -------
+    roles : tuple of str
+        ``"channel"``, ``"energy"`` or ``"counts"`` per column.
+    scale : float
+        keV per unit of the energy column: its header's unit, keV when it names none.
+
+    Raises
+    ------
+    FileFormatError
+        The header gives the energy column a unit that is not an energy (``"Height/arb.u."``).
+    """
+    line, text = heading or (None, "")
+    cells = _cells(text, sep)
+    if len(cells) != count:
+        cells = [""] * count  # a title, not column headings
+    named = tuple(_role(cell) for cell in cells)
+    if None not in named and len(set(named)) == count and "counts" in named:
+        roles = named
+    elif count in _DEFAULT_ROLES:
+        roles = _DEFAULT_ROLES[count]
+    elif first is None:
+        roles = (_UNDECIDED, "counts")
+    else:
+        roles = ("channel", "counts") if _is_channels(first) else ("energy", "counts")
+    if "energy" not in roles:
+        return roles, 1.0
+    k = roles.index("energy")
+    unit = split_unit(cells[k])[1] if cells[k] else None
+    if unit is None:
+        return roles, 1.0
+    return roles, kev_per(unit, f"line {line}", f"column {k + 1} {cells[k]!r} read as energy: ")
+
+
+def _cells(text, sep):
+    """Column headings of a header line: split at the separator, else at white space with units kept
+    with their heading ('Energy (keV) Counts')."""
+    text = text.strip()
+    if not text:
+        return []
+    if sep and sep in text:
+        return [c.strip() for c in text.split(sep)]
+    cells = []
+    for word in text.split():
+        if cells and (word[0] in "([{/" or cells[-1].endswith("/") or split_unit(word)[0] == ""):
+            cells[-1] += " " + word
+        else:
+            cells.append(word)
+    return cells
+
+
+def _role(cell):
+    """The role the heading's words name (the first one written), else energy for an energy unit."""
+    name, unit = split_unit(cell)
+    found = [(m.start(), role) for role, pattern in _ROLE_WORDS for m in re.finditer(pattern, name.lower())]
+    if found:
+        return min(found)[1]
+    if unit is not None and unit.strip("()[]{} ").lower() in ("ev", "kev", "mev"):
+        return "energy"
+    return None
+
+
+def _rows(text):
+    """(header lines as (line, text), rows of numbers, their line numbers, separator); leading lines not
+    starting with a number are the header."""
     header, rows, lines, sep, comma = [], [], [], None, False
     for number_, raw in enumerate(text.splitlines(), 1):
         line = raw.split("#", 1)[0].strip()
@@ -53,14 +168,14 @@ def _rows(path, text):
         if comma:
             fields = [f.replace(",", ".") for f in fields]
         if not rows and not is_number(fields[0]):
-            header.append(line)
+            header.append((number_, line))
             continue
         try:
             rows.append([float(f) for f in fields])
         except ValueError:
-            raise fail(path, f"line {number_}", f"not a number: {line!r}") from None
+            raise FileFormatError(f"not a number: {line!r}", f"line {number_}") from None
         lines.append(number_)
-    return header, rows, lines
+    return header, rows, lines, sep
 
 
 def _separator(line):
@@ -71,31 +186,16 @@ def _separator(line):
     return ("," if "," in line else None), False
 
 
-def _header_roles(line, columns):
-    """Column roles named by a header line ('Energy (keV); Counts'), in order, and the keV scale of the
-    energy column; (None, 1) when the header does not name every column."""
-    low = line.lower()
-    found = sorted((m.start(), role) for role, pattern in _ROLE_WORDS for m in re.finditer(pattern, low))
-    roles = []
-    for _, role in found:
-        if not roles or roles[-1] != role:
-            roles.append(role)
-    scale = 1e3 if re.search(r"\bmev\b", low) else 1e-3 if re.search(r"\bev\b", low) else 1.0
-    if len(roles) != columns or len(set(roles)) != columns or "counts" not in roles:
-        return None, 1.0
-    return tuple(roles), scale
-
-
 def _is_channels(first):
     """0, 1, 2, ... or 1, 2, 3, ...: channel numbers, not energies."""
     return first[0] in (0.0, 1.0) and bool(np.all(np.diff(first) == 1.0)) and bool(np.all(first == np.round(first)))
 
 
-def _check_energies(path, lines, energies):
+def _check_energies(lines, energies):
     bad = np.flatnonzero(~np.isfinite(energies))
     if bad.size:
-        raise fail(path, f"line {lines[bad[0]]}", f"energy must be finite: {energies[bad[0]]}")
+        raise FileFormatError(f"energy must be finite: {energies[bad[0]]}", f"line {lines[bad[0]]}")
     down = np.flatnonzero(np.diff(energies) <= 0)
     if down.size:
         i = int(down[0]) + 1
-        raise fail(path, f"line {lines[i]}", f"energies must ascend, {energies[i]:g} follows {energies[i - 1]:g}")
+        raise FileFormatError(f"energies must ascend, {energies[i]:g} follows {energies[i - 1]:g}", f"line {lines[i]}")

@@ -6,21 +6,38 @@ from xml.etree.ElementTree import ParseError
 import defusedxml
 import defusedxml.ElementTree as SafeET
 
-from .common import fail
+from ..errors import FileFormatError
 
 
-def parse(path, data: bytes):
-    """The root element, tags without namespace. Entity declarations, external references and DTDs
-    are refused: expansion bombs and reads of local files never run."""
+def parse(data: bytes):
+    """The root element, tags without namespace.
+
+    Entity declarations, external references and DTDs are refused: expansion bombs and reads of local
+    files never run.
+
+    Parameters
+    ----------
+    data : bytes
+        The file's content.
+
+    Returns
+    -------
+    xml.etree.ElementTree.Element
+
+    Raises
+    ------
+    FileFormatError
+        XML refused, not well-formed or not readable.
+    """
     try:
         root = SafeET.fromstring(data, forbid_dtd=False, forbid_entities=True, forbid_external=True)
     except defusedxml.DefusedXmlException as e:
-        raise fail(path, None, f"XML refused: {type(e).__name__} ({e})") from None
+        raise FileFormatError(f"XML refused: {type(e).__name__} ({e})") from None
     except ParseError as e:
         line = getattr(e, "position", (None,))[0]
-        raise fail(path, f"line {line}" if line else None, f"not well-formed XML: {e}") from None
+        raise FileFormatError(f"not well-formed XML: {e}", f"line {line}" if line else None) from None
     except (ValueError, RecursionError) as e:  # bad encodings declared, absurd nesting
-        raise fail(path, None, f"not readable XML: {e}") from None
+        raise FileFormatError(f"not readable XML: {e}") from None
     for element in root.iter():
         if isinstance(element.tag, str) and "}" in element.tag:
             element.tag = element.tag.rsplit("}", 1)[1]
@@ -28,7 +45,18 @@ def parse(path, data: bytes):
 
 
 def child(element, *names):
-    """The first direct child with one of the names (tried in order), or None."""
+    """The first direct child with one of the names.
+
+    Parameters
+    ----------
+    element : Element
+    *names : str
+        Tried in order.
+
+    Returns
+    -------
+    Element or None
+    """
     for name in names:
         found = element.find(name)
         if found is not None:
@@ -37,5 +65,18 @@ def child(element, *names):
 
 
 def text_of(element, *names):
+    """The stripped text of the first direct child with one of the names.
+
+    Parameters
+    ----------
+    element : Element
+    *names : str
+        Tried in order.
+
+    Returns
+    -------
+    str or None
+        None when there is no such child or it has no text.
+    """
     found = child(element, *names)
     return None if found is None or found.text is None else found.text.strip()
