@@ -1,4 +1,5 @@
-// Python face of the deconvolution module: argument declarations and thin bindings over the numerics.
+// Python face of the deconvolution module. The ML-EM iteration and the response builder are routines
+// of their own because the Richardson-Lucy driver runs them too.
 #include "../frame/frame.hpp"
 #include "mlem.hpp"
 #include "response.hpp"
@@ -18,7 +19,7 @@ Ref working_array(PyObject* func, PyObject* y_obj, std::ptrdiff_t n, Buffer& buf
     return arr;
 }
 
-// Internal form, also called by the Richardson-Lucy driver. The arrays are acquired by the caller
+// The ML-EM routine, also run by the Richardson-Lucy driver. The arrays are acquired by the caller
 // (a buffer not held stands for None). The rows are validated here, with the GIL held, so the
 // iterations that run without it cannot fail. The regularisation and use_sensitivity options are
 // accepted for compatibility and have no effect.
@@ -66,14 +67,13 @@ constexpr Param ml_em_params[] = {
     {.name = "use_sensitivity", .kind = Kind::Flag, .def = false},
 };
 
-Ref ML_EM_cy_binding(Args& a) {
-    auto at = [](std::string_view name) consteval { return param_index(ml_em_params, name); };
-    return ML_EM_cy(a.object(at("y")), a.buffer(at("y")), a.buffer(at("offsets")), a.buffer(at("indices")),
-                    a.buffer(at("values")), a.buffer(at("sensitivity")), a.integer(at("iterations")),
-                    a.flag(at("reg_tikhonov")), a.number(at("reg_tikhonov_lambda")), a.flag(at("use_sensitivity")));
-}
+constexpr FunctionSpec ml_em = define("ML_EM_cy", [](const Bound<ml_em_params>& a) {
+    return ML_EM_cy(a.object("y"), a.buffer("y"), a.buffer("offsets"), a.buffer("indices"), a.buffer("values"),
+                    a.buffer("sensitivity"), a.integer("iterations"), a.flag("reg_tikhonov"),
+                    a.number("reg_tikhonov_lambda"), a.flag("use_sensitivity"));
+});
 
-// Internal form, also called by the Richardson-Lucy driver (nsigma defaults to 5.0 there).
+// The builder routine, also run by the Richardson-Lucy driver (nsigma defaults to 5.0 there).
 Ref build_gaussian_response(Strided<double> axis, Strided<double> sigma, double nsigma = 5.0) {
     static const Routine where{MODULE_NAME ".build_gaussian_response", __LINE__};
     return traced(where, [&] {
@@ -100,44 +100,11 @@ constexpr Param build_params[] = {
     {.name = "nsigma", .kind = Kind::Double, .def = 5.0},
 };
 
-Ref build_gaussian_response_binding(Args& a) {
-    auto at = [](std::string_view name) consteval { return param_index(build_params, name); };
-    return build_gaussian_response(a.view<double>(at("axis")), a.view<double>(at("sigma")), a.number(at("nsigma")));
-}
+constexpr FunctionSpec gaussian_response = define("build_gaussian_response", [](const Bound<build_params>& a) {
+    return build_gaussian_response(a.view<double>("axis"), a.view<double>("sigma"), a.number("nsigma"));
+});
 
-// Internal form: a Gaussian width per bin from the resolution model, the response rows built on the
-// axis x (nsigma 5.0), then the ML-EM iteration on them.
-Ref richardson_lucy_cy(PyObject* x_obj, const Buffer& x_buf, PyObject* y_obj, const Buffer& y_buf, double k,
-                       const Buffer& sensitivity, int iterations, bool reg_tikhonov, double reg_tikhonov_lambda,
-                       bool use_sensitivity) {
-    static const Routine where{MODULE_NAME ".richardson_lucy_cy", __LINE__};
-    return traced(where, [&] {
-        static PyObject* s_empty_like = interned("empty_like");
-        const Strided<const double> x = x_buf.as1d<const double>();
-        const std::ptrdiff_t n = y_buf.as1d<const double>().size;
-        Buffer sigmas_buf;
-        Ref sigmas = np_call(s_empty_like, y_obj, nullptr);
-        acquire_result(sigmas_buf, sigmas.get(), Elem::Float64, 1);
-        const Strided<double> sigma = sigmas_buf.as1d<double>();
-        for (std::ptrdiff_t i = 0; i < n; ++i) sigma.at<Checked>(i) = get_sigma(k, x.at<Checked>(i));
-
-        // The builder takes the axis as a writable view: a read-only x fails here with its exporter's error.
-        Buffer axis_buf;
-        acquire_view(axis_buf, x_obj, Param{.name = "axis", .kind = Kind::WritableView});
-        Ref response = build_gaussian_response(axis_buf.as1d<double>(), sigma);
-        if (!PyTuple_Check(response.get()) || PyTuple_GET_SIZE(response.get()) != 3) {
-            raise_error(PyExc_ValueError, "expected 3 response arrays");
-        }
-        Buffer offsets, indices, values;
-        acquire_result(offsets, PyTuple_GET_ITEM(response.get(), 0), Elem::Int64, 1);
-        acquire_result(indices, PyTuple_GET_ITEM(response.get(), 1), Elem::Int32, 1);
-        acquire_result(values, PyTuple_GET_ITEM(response.get(), 2), Elem::Float64, 1);
-        return ML_EM_cy(y_obj, y_buf, offsets, indices, values, sensitivity, iterations, reg_tikhonov,
-                        reg_tikhonov_lambda, use_sensitivity);
-    });
-}
-
-constexpr Param richardson_lucy_params[] = {
+constexpr Param rl_params[] = {
     {.name = "x", .kind = Kind::Array, .elem = Elem::Float64},
     {.name = "y", .kind = Kind::Array, .elem = Elem::Float64},
     {.name = "k", .kind = Kind::Double},
@@ -148,19 +115,39 @@ constexpr Param richardson_lucy_params[] = {
     {.name = "use_sensitivity", .kind = Kind::Flag, .def = false},
 };
 
-Ref richardson_lucy_cy_binding(Args& a) {
-    auto at = [](std::string_view name) consteval { return param_index(richardson_lucy_params, name); };
-    return richardson_lucy_cy(a.object(at("x")), a.buffer(at("x")), a.object(at("y")), a.buffer(at("y")),
-                              a.number(at("k")), a.buffer(at("sensitivity")), a.integer(at("iterations")),
-                              a.flag(at("reg_tikhonov")), a.number(at("reg_tikhonov_lambda")),
-                              a.flag(at("use_sensitivity")));
-}
+// The Richardson-Lucy driver: a Gaussian width per bin from the resolution model, the response rows
+// built on the axis x (nsigma 5.0), then the ML-EM iteration on them.
+constexpr FunctionSpec richardson_lucy = define("richardson_lucy_cy", [](const Bound<rl_params>& a) {
+    static const Routine where{MODULE_NAME ".richardson_lucy_cy", __LINE__};
+    return traced(where, [&] {
+        static PyObject* s_empty_like = interned("empty_like");
+        const Strided<const double> x = a.view<const double>("x");
+        const std::ptrdiff_t n = a.view<const double>("y").size;
+        Buffer sigmas_buf;
+        Ref sigmas = np_call(s_empty_like, a.object("y"), nullptr);
+        acquire_result(sigmas_buf, sigmas.get(), Elem::Float64, 1);
+        const Strided<double> sigma = sigmas_buf.as1d<double>();
+        const double k = a.number("k");
+        for (std::ptrdiff_t i = 0; i < n; ++i) sigma.at<Checked>(i) = get_sigma(k, x.at<Checked>(i));
 
-const FunctionSpec functions[] = {
-    {"ML_EM_cy", ml_em_params, ML_EM_cy_binding},
-    {"build_gaussian_response", build_params, build_gaussian_response_binding},
-    {"richardson_lucy_cy", richardson_lucy_params, richardson_lucy_cy_binding},
-};
+        // The builder takes the axis as a writable view: a read-only x fails here with its exporter's error.
+        Buffer axis_buf;
+        acquire_view(axis_buf, a.object("x"), Param{.name = "axis", .kind = Kind::WritableView});
+        Ref response = build_gaussian_response(axis_buf.as1d<double>(), sigma);
+        if (!PyTuple_Check(response.get()) || PyTuple_GET_SIZE(response.get()) != 3) {
+            raise_error(PyExc_ValueError, "expected 3 response arrays");
+        }
+        Buffer offsets, indices, values;
+        acquire_result(offsets, PyTuple_GET_ITEM(response.get(), 0), Elem::Int64, 1);
+        acquire_result(indices, PyTuple_GET_ITEM(response.get(), 1), Elem::Int32, 1);
+        acquire_result(values, PyTuple_GET_ITEM(response.get(), 2), Elem::Float64, 1);
+        return ML_EM_cy(a.object("y"), a.buffer("y"), offsets, indices, values, a.buffer("sensitivity"),
+                        a.integer("iterations"), a.flag("reg_tikhonov"), a.number("reg_tikhonov_lambda"),
+                        a.flag("use_sensitivity"));
+    });
+});
+
+const FunctionSpec functions[] = {ml_em, gaussian_response, richardson_lucy};
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",
                              functions, __LINE__};

@@ -47,14 +47,20 @@ struct Param {
 
 constexpr int kMaxParams = 9;
 
-// Index of the parameter called `name`, for addressing bound arguments by name; a name that is not
-// declared does not compile.
+// Index of the parameter called `name`; a name that is not declared does not compile.
 template <std::size_t N>
 consteval int param_index(const Param (&params)[N], std::string_view name) {
     for (std::size_t k = 0; k < N; ++k)
         if (std::string_view(params[k].name) == name) return static_cast<int>(k);
     throw "no parameter of this name";
 }
+
+// A parameter of the list P, written as its name and resolved to its index at compile time.
+template <const auto& P>
+struct ParamName {
+    int index;
+    consteval ParamName(const char* name) : index(param_index(P, name)) {}
+};
 
 // One bound argument after conversion. The object is borrowed from the call or the defaults.
 struct Arg {
@@ -252,5 +258,37 @@ inline void bind(const Signature& s, Args& out, PyObject* const* args, Py_ssize_
             raise_incorrect_type(par.name, "numpy.ndarray", Py_None);
     }
 }
+
+// The bound arguments as a routine of a function with the parameters P sees them: addressed by
+// parameter name, so a routine never depends on where a parameter stands in the list.
+template <const auto& P>
+class Bound {
+public:
+    using Name = ParamName<P>;
+
+    explicit Bound(const Args& a) : a_(a) {}
+
+    static constexpr const Param& param(Name n) { return P[n.index]; }
+    PyObject* object(Name n) const { return a_.object(n.index); }
+    bool is_none(Name n) const { return a_.is_none(n.index); }
+    double number(Name n) const { return a_.number(n.index); }
+    std::int32_t integer(Name n) const { return a_.integer(n.index); }
+    bool flag(Name n) const { return a_.flag(n.index); }
+    const Buffer& buffer(Name n) const { return a_.buffer(n.index); }
+    template <class T>
+    Strided<T> view(Name n) const { return a_.view<T>(n.index); }
+    template <class T>
+    Strided2D<T> view2d(Name n) const { return a_.view2d<T>(n.index); }
+
+    // Refuses None in every array parameter, in parameter order, from inside the routine (where the
+    // routine's own traceback entry is wanted; the binder refuses it before any routine runs).
+    void refuse_none_arrays() const {
+        for (int k = 0; k < int(std::size(P)); ++k)
+            if (P[k].kind == Kind::Array && a_.is_none(k)) raise_incorrect_type(P[k].name, "numpy.ndarray", Py_None);
+    }
+
+private:
+    const Args& a_;
+};
 
 }  // namespace quodex

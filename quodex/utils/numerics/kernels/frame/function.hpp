@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <iterator>
 #include <source_location>
 #include <string>
 
@@ -16,24 +17,40 @@ namespace quodex {
 
 using Impl = Ref (*)(Args&);
 
-// A Python-visible function, declared once as data: its name, its parameters and its routine. The
-// parameter count comes from the array (an array longer than the fixed-size tables of the function
-// object and the binder does not compile), the qualified name from the module's name, and the line of
-// the definition from where the declaration stands.
+// A Python-visible function: its name, its parameters, its routine and the line of its definition in
+// the module's source file. Made by `define` only.
 struct FunctionSpec {
     const char* name;
     const Param* params;
     int count;
     Impl impl;
-    int line;  // line of the definition in the module's source file
-
-    template <std::size_t N>
-    constexpr FunctionSpec(const char* name_, const Param (&params_)[N], Impl impl_,
-                           std::source_location where = std::source_location::current())
-        : name(name_), params(params_), count(int(N)), impl(impl_), line(int(where.line())) {
-        static_assert(N <= std::size_t(kMaxParams), "more parameters than kMaxParams");
-    }
+    int line;
 };
+
+namespace detail {
+
+template <class Routine, const auto& P>
+Ref invoke(Args& a) {
+    return Routine{}(Bound<P>(a));
+}
+
+template <class Routine, const auto& P>
+consteval FunctionSpec make_spec(const char* name, Ref (Routine::*)(const Bound<P>&) const, int line) {
+    static_assert(std::size(P) <= std::size_t(kMaxParams), "more parameters than kMaxParams");
+    return FunctionSpec{name, P, int(std::size(P)), &invoke<Routine, P>, line};
+}
+
+}  // namespace detail
+
+// Declares a function as data: `define("name", [](const Bound<params>& a) -> Ref { ... })`. The
+// parameters come from the routine's argument type and the parameter count from the array; the line
+// is that of the `define` call, the function's definition, which its code object and traceback entry
+// report.
+template <class Routine>
+consteval FunctionSpec define(const char* name, Routine,
+                              std::source_location where = std::source_location::current()) {
+    return detail::make_spec(name, &Routine::operator(), int(where.line()));
+}
 
 struct FunctionObject {
     PyObject_HEAD

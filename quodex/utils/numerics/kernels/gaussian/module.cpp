@@ -15,26 +15,26 @@ constexpr Param params_x_params[] = {
     {.name = "x", .kind = Kind::Array, .elem = Elem::Double, .refuse_none = true},
     {.name = "params", .kind = Kind::Array, .elem = Elem::Double, .refuse_none = true},
 };
-constexpr int kX = param_index(params_x_params, "x");
-constexpr int kParams = param_index(params_x_params, "params");
 
 constexpr std::ptrdiff_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
+using XParams = Bound<params_x_params>;
+
 // The axis or the parameter vector (None refused by the binder); their lengths fit the 32-bit counts.
-Strided<const double> input(Args& a, int k) {
-    const char* name = params_x_params[k].name;
-    const Strided<const double> v = a.view<const double>(k);
+Strided<const double> input(const XParams& a, XParams::Name n) {
+    const char* name = XParams::param(n).name;
+    const Strided<const double> v = a.view<const double>(n);
     if (v.size > kMaxCount) {
         raise_error(PyExc_ValueError, "%s has %zd elements; at most %zd are supported", name, v.size, kMaxCount);
     }
     return v;
 }
 
-Ref multi_gaussian_cy(Args& a) {
+constexpr FunctionSpec model = define("multi_gaussian_cy", [](const Bound<params_x_params>& a) {
     static PyObject* s_zeros = interned("zeros");
     static PyObject* s_float64 = interned("float64");
-    const Strided<const double> x = input(a, kX);
-    const Strided<const double> params = input(a, kParams);
+    const Strided<const double> x = input(a, "x");
+    const Strided<const double> params = input(a, "params");
     Ref m = Ref::check(PyLong_FromSsize_t(x.size));
     Ref y = np_call(s_zeros, m.get(), s_float64);
     Buffer y_buf;
@@ -43,12 +43,12 @@ Ref multi_gaussian_cy(Args& a) {
     if (writes && y_buf.length(0) < x.size) raise_index_error(0);
     gaussian::multi_gaussian(x, params, y_buf.as1d<double>());
     return y;
-}
+});
 
-Ref multi_gaussian_jacobian_cy(Args& a) {
+constexpr FunctionSpec jacobian = define("multi_gaussian_jacobian_cy", [](const Bound<params_x_params>& a) {
     static PyObject* s_zeros = interned("zeros");
-    const Strided<const double> x = input(a, kX);
-    const Strided<const double> params = input(a, kParams);
+    const Strided<const double> x = input(a, "x");
+    const Strided<const double> params = input(a, "params");
     Ref shape = Ref::check(Py_BuildValue("(nn)", x.size, params.size));
     Ref J = np_call(s_zeros, shape.get(), nullptr);
     Buffer j_buf;
@@ -60,12 +60,9 @@ Ref multi_gaussian_jacobian_cy(Args& a) {
     }
     gaussian::multi_gaussian_jacobian(x, params, j_buf.as2d<double>());
     return J;
-}
+});
 
-const FunctionSpec functions[] = {
-    {"multi_gaussian_cy", params_x_params, multi_gaussian_cy},
-    {"multi_gaussian_jacobian_cy", params_x_params, multi_gaussian_jacobian_cy},
-};
+const FunctionSpec functions[] = {model, jacobian};
 
 const ModuleSpec module_spec{"gaussian", MODULE_NAME, "quodex/utils/numerics/kernels/gaussian/module.cpp", functions, __LINE__};
 

@@ -17,10 +17,17 @@ namespace {
 using namespace quodex;
 namespace tv = quodex::tarvel;
 
-Ref calculate_regions(double E_p, double max_value, bool has_escape_peaks) {
+constexpr Param regions_params[] = {
+    {.name = "E_p", .kind = Kind::Double},
+    {.name = "max_value", .kind = Kind::Double},
+    {.name = "has_escape_peaks", .kind = Kind::Flag},
+};
+
+constexpr FunctionSpec regions = define("calculate_regions", [](const Bound<regions_params>& a) {
     static const Routine where{MODULE_NAME ".calculate_regions", __LINE__};
     return traced(where, [&] {
-        tv::RegionBounds b = tv::region_list(E_p, max_value, has_escape_peaks);
+        const bool has_escape_peaks = a.flag("has_escape_peaks");
+        tv::RegionBounds b = tv::region_list(a.number("E_p"), a.number("max_value"), has_escape_peaks);
         const bool nan = tv::has_nan(b.value.data(), b.size);
         // Without NaN every stable sort gives Python's order, and the integer 0 stays first among the
         // bounds equal to it; where NaN bounds land is left to the running interpreter's own sort.
@@ -36,18 +43,7 @@ Ref calculate_regions(double E_p, double max_value, bool has_escape_peaks) {
         if (has_escape_peaks && nan && PyList_Sort(list.get()) < 0) throw_python_error();
         return list;
     });
-}
-
-constexpr Param regions_params[] = {
-    {.name = "E_p", .kind = Kind::Double},
-    {.name = "max_value", .kind = Kind::Double},
-    {.name = "has_escape_peaks", .kind = Kind::Flag},
-};
-
-Ref calculate_regions_binding(Args& a) {
-    auto at = [](std::string_view name) consteval { return param_index(regions_params, name); };
-    return calculate_regions(a.number(at("E_p")), a.number(at("max_value")), a.flag(at("has_escape_peaks")));
-}
+});
 
 // ---------------------------------------------------------------------------------------------------
 
@@ -58,11 +54,6 @@ constexpr Param tarvel_params[] = {
     {.name = "requested_indices", .kind = Kind::Array, .elem = Elem::Float64},
     {.name = "requested_E_axis", .kind = Kind::Array, .elem = Elem::Float64},
 };
-constexpr int kMatrix = param_index(tarvel_params, "response_matrix");
-constexpr int kRefIndices = param_index(tarvel_params, "ref_indices");
-constexpr int kRefAxis = param_index(tarvel_params, "ref_E_axis");
-constexpr int kRequestedIndices = param_index(tarvel_params, "requested_indices");
-constexpr int kRequestedAxis = param_index(tarvel_params, "requested_E_axis");
 
 [[noreturn]] void raise_value_error(const tv::LengthError& e) {
     raise_error(PyExc_ValueError, "%s", e.message.c_str());
@@ -188,21 +179,21 @@ tv::View writable_view(Buffer& buf, PyObject* obj, const char* name) {
     return buf.as1d<const double>();
 }
 
-Ref tarvel_cy_binding(Args& a) {
+constexpr FunctionSpec resampling = define("tarvel_cy", [](const Bound<tarvel_params>& a) {
     static const Routine where{MODULE_NAME ".tarvel_cy", __LINE__};
     return traced(where, [&]() -> Ref {
         // Refused here rather than by the binder: the entry of this routine belongs in the traceback.
-        for (int k = 0; k < int(std::size(tarvel_params)); ++k)
-            if (a.is_none(k)) raise_incorrect_type(tarvel_params[k].name, "numpy.ndarray", a.object(k));
+        a.refuse_none_arrays();
 
-        const tv::View requested = a.view<const double>(kRequestedIndices);
+        const tv::View requested = a.view<const double>("requested_indices");
         if (requested.size == 0) return rows_tuple({0}, {}, {});
 
         Buffer ref_indices_buf, requested_axis_buf, ref_axis_buf;
-        const tv::View ref_indices = writable_view(ref_indices_buf, a.object(kRefIndices), "ref_indices");
-        const tv::View requested_axis = writable_view(requested_axis_buf, a.object(kRequestedAxis), "requested_E_axis");
-        const tv::View ref_axis = writable_view(ref_axis_buf, a.object(kRefAxis), "ref_E_axis");
-        const Strided2D<const double> matrix = a.view2d<const double>(kMatrix);
+        const tv::View ref_indices = writable_view(ref_indices_buf, a.object("ref_indices"), "ref_indices");
+        const tv::View requested_axis =
+            writable_view(requested_axis_buf, a.object("requested_E_axis"), "requested_E_axis");
+        const tv::View ref_axis = writable_view(ref_axis_buf, a.object("ref_E_axis"), "ref_E_axis");
+        const Strided2D<const double> matrix = a.view2d<const double>("response_matrix");
         if (matrix.cols < ref_axis.size) {
             raise_error(PyExc_ValueError, "response_matrix has %zd columns, fewer than the %zd elements of ref_E_axis",
                          matrix.cols, ref_axis.size);
@@ -218,12 +209,12 @@ Ref tarvel_cy_binding(Args& a) {
         double max_value = 0.0;
         traced(Routine{MODULE_NAME ".interpolate_response_row", __LINE__}, [&] {
             static PyObject* s_max = interned("max");
-            max_value = call_to_double(s_max, a.object(kRequestedAxis));
+            max_value = call_to_double(s_max, a.object("requested_E_axis"));
         });
         const std::ptrdiff_t bufsize = numpy_bufsize();
         tv::normalise(rows, matrix, bufsize, [&](std::ptrdiff_t r) {
             static PyObject* s_sum = interned("sum");
-            Ref row_obj = Ref::check(PySequence_GetItem(a.object(kMatrix), r));
+            Ref row_obj = Ref::check(PySequence_GetItem(a.object("response_matrix"), r));
             return call_to_double(s_sum, row_obj.get());
         });
 
@@ -253,12 +244,9 @@ Ref tarvel_cy_binding(Args& a) {
         }
         return entries.result(out.offsets, out.size);
     });
-}
+});
 
-const FunctionSpec functions[] = {
-    {"calculate_regions", regions_params, calculate_regions_binding},
-    {"tarvel_cy", tarvel_params, tarvel_cy_binding},
-};
+const FunctionSpec functions[] = {regions, resampling};
 
 const ModuleSpec module_spec{"tarvel", MODULE_NAME, "quodex/utils/numerics/kernels/tarvel/module.cpp", functions, __LINE__};
 
