@@ -6,11 +6,13 @@ import importlib
 import inspect
 import pickle
 import pydoc
+import re
 import subprocess
 import sys
 import textwrap
 import traceback
 import types
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -129,7 +131,6 @@ def test_function_attributes():
     assert code.co_argcount == 3 and code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
     assert code.co_varnames == ("axis", "sigma", "nsigma")
     assert code.co_filename.endswith("deconvolution/module.cpp")
-    assert code.co_firstlineno > 1
 
 
 def test_signature_help_repr_and_pickling():
@@ -249,12 +250,84 @@ def test_traceback_entries_of_a_failure_inside_the_routine():
     assert names[-2:] == [f"{MODULE}.build_gaussian_response"] * 2
 
 
-def test_traceback_entry_of_a_binding_failure():
-    with pytest.raises(TypeError) as info:
-        f()
-    names = [fs.name for fs in traceback.extract_tb(info.value.__traceback__)]
-    assert names[-1] == f"{MODULE}.build_gaussian_response"
-    assert names.count(f"{MODULE}.build_gaussian_response") == 1
+# Every kernel function, with a call that fails and the module's traceback entries it then shows,
+# outermost first: the function's own, then those of the routines the failure passed through.
+KERNELS = "quodex.utils.numerics.kernels"
+ROOT = Path(__file__).resolve().parents[2]
+FAILING_CALLS = {
+    ("deconvolution", "ML_EM_cy"): (
+        lambda m: m.ML_EM_cy(np.ones(3), np.array([0, 1, 2, 3]), np.array([0, 1, 7], np.int32), np.ones(3), np.ones(3)),
+        ["ML_EM_cy", "ML_EM_cy"]),
+    ("deconvolution", "build_gaussian_response"): (
+        lambda m: m.build_gaussian_response(AX, SIG[:4]), ["build_gaussian_response"] * 2),
+    ("deconvolution", "richardson_lucy_cy"): (
+        lambda m: m.richardson_lucy_cy(np.linspace(10.0, 100.0, 8), np.ones(8), 0.5, np.ones(7)),
+        ["richardson_lucy_cy", "richardson_lucy_cy", "ML_EM_cy"]),
+    ("tarvel", "calculate_regions"): (lambda m: m.calculate_regions(662.0, 3000.0, 1), ["calculate_regions"]),
+    ("tarvel", "tarvel_cy"): (
+        lambda m: m.tarvel_cy(np.ones((3, 9)), np.array([100.0, 200.0, 300.0]), np.linspace(0.0, 400.0, 9),
+                              np.array([150.0]), np.empty(0)),
+        ["tarvel_cy", "tarvel_cy", "interpolate_response_row"]),
+    ("mariscotti", "mariscotti_peak_search_cy"): (
+        lambda m: m.mariscotti_peak_search_cy(None), ["mariscotti_peak_search_cy"]),
+    ("gaussian", "multi_gaussian_cy"): (lambda m: m.multi_gaussian_cy(AX, None), ["multi_gaussian_cy"]),
+    ("gaussian", "multi_gaussian_jacobian_cy"): (
+        lambda m: m.multi_gaussian_jacobian_cy(AX, None), ["multi_gaussian_jacobian_cy"]),
+}
+FUNCTIONS = pytest.mark.parametrize("short, name", list(FAILING_CALLS), ids=[f"{s}.{n}" for s, n in FAILING_CALLS])
+
+
+def kernel(short, name):
+    module = importlib.import_module(f"{KERNELS}.{short}")
+    return module, getattr(module, name)
+
+
+def definition_line(fn):
+    """The line of the function's declaration in the source file its code object names."""
+    source = ROOT / fn.__code__.co_filename
+    if not source.is_file():
+        pytest.skip(f"{source} is not here")
+    pattern = re.compile(r'\bdefine\("' + re.escape(fn.__name__) + '"')
+    lines = [n for n, text in enumerate(source.read_text().splitlines(), 1) if pattern.search(text)]
+    assert len(lines) == 1, lines
+    return lines[0]
+
+
+def module_entries(exc, module):
+    return [(fs.name.removeprefix(module.__name__ + "."), fs.lineno, fs.filename)
+            for fs in traceback.extract_tb(exc.__traceback__) if fs.name.startswith(module.__name__ + ".")]
+
+
+@FUNCTIONS
+def test_code_object_stands_at_the_definition(short, name):
+    module, fn = kernel(short, name)
+    line = definition_line(fn)
+    assert fn.__code__.co_firstlineno == line
+    others = {n: getattr(module, n).__code__.co_firstlineno for s, n in FAILING_CALLS if s == short and n != name}
+    assert line not in others.values(), others
+
+
+@FUNCTIONS
+def test_failure_inside_the_function_adds_its_entry_at_the_definition(short, name):
+    module, fn = kernel(short, name)
+    call, names = FAILING_CALLS[short, name]
+    with pytest.raises(Exception) as info:
+        call(module)
+    entries = module_entries(info.value, module)
+    assert [n for n, _, _ in entries] == names
+    assert {path for _, _, path in entries} == {fn.__code__.co_filename}
+    line = definition_line(fn)
+    assert entries[0][1] == line
+    # The routines' own entries stand at their statements, not at the definition.
+    assert all(lineno != line for _, lineno, _ in entries[1:])
+
+
+@FUNCTIONS
+def test_binding_failure_adds_one_entry_at_the_definition(short, name):
+    module, fn = kernel(short, name)
+    with pytest.raises(TypeError, match=r"takes (at least|exactly) \d+ positional arguments? \(0 given\)") as info:
+        fn()
+    assert module_entries(info.value, module) == [(name, definition_line(fn), fn.__code__.co_filename)]
 
 
 @pytest.mark.parametrize("sigma_len", [11, 4])
