@@ -43,7 +43,7 @@ def test_round_trip(tmp_path, name, write, options, fmt, calibration, times):
     path = tmp_path / name
     write(path, COUNTS, **options)
     s = read_spectrum(path)
-    assert (s.format, s.live_time, s.real_time) == (fmt, *times)
+    assert (s.format, s.live_time, s.real_time, s.path) == (fmt, *times, str(path))
     assert s.counts.dtype == np.float64 and s.counts.flags.c_contiguous
     np.testing.assert_array_equal(s.counts, COUNTS)
     if calibration is None:
@@ -127,6 +127,11 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.txt", b"5\n" * 5000 + b"\x00\xff", r": not a text file$"),  # junk past the sniffed head
     ("s.txt", "<html><body>no</body></html>", r": not a spectrum file \(XML of neither"),
     ("s.txt", "  \n", r": empty file$"),
+    ("s.spe", SPE.format(times="10 11", last=1, data="1 2") + "$MCA_CAL:\n2\n1 2 channels\n",
+     r", line 10: \$MCA_CAL: unknown energy unit 'channels' \(keV, eV or MeV expected\)$"),
+    ("s.csv", "Height/arb.u.;Counts\n0.5;3\n1.5;4\n", r", line 1: column 1 'Height/arb.u.' read as energy: unknown energy unit 'arb.u.'"),
+    ("s.csv", "Channel,Energy (s),Counts\n0,0.5,3\n1,1.5,4\n", r", line 1: column 2 'Energy \(s\)' read as energy: unknown energy unit 's'"),
+    ("s.txt", "x/mm counts\n0.5 3\n1.5 4\n", r", line 1: column 1 'x/mm' read as energy: unknown energy unit 'mm'"),
 ]
 
 
@@ -137,6 +142,7 @@ def test_malformed(tmp_path, name, content, message):
     with pytest.raises(SpectrumFileError) as e:
         read_spectrum(path)
     assert re.match(re.escape(str(path)) + message, str(e.value)), str(e.value)
+    assert str(e.value).count(str(path)) == 1 and e.value.path == str(path)
     assert "\n" not in str(e.value)
 
 
@@ -157,3 +163,30 @@ def test_missing_file(tmp_path):
 def test_content_decides(tmp_path, name, write, fmt):
     write(tmp_path / name, COUNTS)
     assert read_spectrum(tmp_path / name).format == fmt
+
+
+@pytest.mark.parametrize("name, write", [
+    ("a.spe", W.write_spe), ("a.chn", W.write_chn), ("a.mca", W.write_amptek), ("a.tka", W.write_tka),
+    ("a.txt", W.write_text),
+])
+def test_one_spectrum_formats_hold_measurement_1_only(tmp_path, name, write):
+    path = tmp_path / name
+    write(path, COUNTS)
+    np.testing.assert_array_equal(read_spectrum(path, Options(measurement=1)).counts, COUNTS)
+    with pytest.raises(SpectrumFileError, match=re.escape(str(path)) + r": measurement 2 requested, the file "
+                                                                      r"holds 1 spectrum \(numbered 1 to 1\)$"):
+        read_spectrum(path, Options(measurement=2))
+
+
+@pytest.mark.parametrize("header, sep, kev_per_unit", [
+    ("Energy (MeV);Counts", ";", 1e3), ("Energy [eV],Counts", ",", 1e-3), ("E/keV\tN", "\t", 1.0),
+    ("Energy (MeV) Counts", " ", 1e3), ("Energy MeV  Counts", " ", 1e3), ("E / eV  Counts", " ", 1e-3),
+    ("Channel;Energy_MeV;Counts", ";", 1e3), ("keV,counts", ",", 1.0), ("Title of the sample", " ", 1.0),
+])
+def test_text_energy_unit_of_the_header(tmp_path, header, sep, kev_per_unit):
+    path = tmp_path / "e.txt"
+    channels = "Channel" in header
+    W.write_text(path, COUNTS, energies=ENERGIES, channels=channels, sep=sep, header=header)
+    s = read_spectrum(path)
+    np.testing.assert_allclose(s.energies, ENERGIES * kev_per_unit)
+    np.testing.assert_array_equal(s.counts, COUNTS)
