@@ -124,7 +124,7 @@ def half_width_sigma(x, net, j, sigma_range):
     return float(np.clip(width / FWHM_C, sigma_range[0], sigma_range[1]))
 
 
-def fit_region(x, y, mus, sigma_range, shape=False, start=None, max_nfev=200):
+def fit_region(x, y, mus, sigma_range, shape=False):
     """Least-squares fit of len(mus) peaks on a straight background to counts y at energies x. Each
     sigma lies within sigma_range[i] = (lo, hi). Poisson weights: from the data, then from the mean of
     data and the model of the first solution."""
@@ -138,25 +138,24 @@ def fit_region(x, y, mus, sigma_range, shape=False, start=None, max_nfev=200):
         lo[3 * i + 2], hi[3 * i + 2] = slo * slo, shi * shi
     if shape:
         lo[-3:], hi[-3:] = (0.0, 0.5, 0.0), (2.0, 8.0, 0.05)
-    if start is None:
-        edge = max(2, len(x) // 10)
-        left, right = float(y[:edge].mean()), float(y[-edge:].mean())
-        slope = (right - left) / (float(x[-edge:].mean() - x[:edge].mean()) or 1.0)
-        level = left + slope * (model.centre - float(x[:edge].mean()))
-        start = np.empty(n)
-        net = y - (level + slope * model.dx)
-        for i, mu in enumerate(mus):
-            j = int(np.clip(np.searchsorted(x, mu), 0, len(x) - 1))
-            sig = half_width_sigma(x, net, j, sigma_range[i])
-            start[3 * i:3 * i + 3] = max(net[j], 1.0), mu, sig * sig
-        start[3 * k:3 * k + 2] = level, slope
-        if shape:
-            start[-3:] = 0.2, 2.0, 0.002
+    edge = max(2, len(x) // 10)
+    left, right = float(y[:edge].mean()), float(y[-edge:].mean())
+    slope = (right - left) / (float(x[-edge:].mean() - x[:edge].mean()) or 1.0)
+    level = left + slope * (model.centre - float(x[:edge].mean()))
+    start = np.empty(n)
+    net = y - (level + slope * model.dx)
+    for i, mu in enumerate(mus):
+        j = int(np.clip(np.searchsorted(x, mu), 0, len(x) - 1))
+        sig = half_width_sigma(x, net, j, sigma_range[i])
+        start[3 * i:3 * i + 3] = max(net[j], 1.0), mu, sig * sig
+    start[3 * k:3 * k + 2] = level, slope
+    if shape:
+        start[-3:] = 0.2, 2.0, 0.002
     start = np.clip(start, np.nextafter(lo, np.inf), np.nextafter(hi, -np.inf))
 
     def solve(p0, sigma):
         return least_squares(lambda p: (y - model(p)) / sigma, p0, jac=lambda p: model.jacobian(p) / -sigma[:, None],
-                             bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=max_nfev)
+                             bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=200)
 
     first = solve(start, np.sqrt(np.maximum(y, 1.0)))
     # variances from the mean of model and data: the model's alone are tiny wherever it misses counts (an
@@ -191,7 +190,7 @@ def peaks_of(fit, x, region):
         fwhm = FWHM_C * math.sqrt(var)
         fwhm_unc = FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
         extra = tuple(p[3 * k + 2:]) if fit.model.shape else (0.0, 0.0, 0.0)
-        flags = [Flag.TAIL] * fit.model.shape + [Flag.MULTIPLET] * (k > 1) + [Flag.POOR_FIT] * fit.poor
+        flags = [Flag.TAIL] * fit.model.shape + [Flag.MULTIPLET] * (k > 1) + [Flag.POOR_FIT] * bool(fit.poor)
 
         def pinned(j):
             return np.isclose(p[j], fit.lo[j], rtol=1e-3, atol=0) or np.isclose(p[j], fit.hi[j], rtol=1e-3, atol=0)

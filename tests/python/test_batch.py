@@ -7,7 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import spectrum_files as files
-from quodex.spectrum import batch, cli, synthetic
+from quodex.spectrum import Options, batch, cli, synthetic
 
 LINES = (661.66, 1460.82)
 FAST = ["--rl-iterations", "3", "--em-iterations", "3"]
@@ -83,7 +83,7 @@ def test_a_single_run_matches_its_batch_result(spectra, serial, tmp_path):
 def test_python_api_keeps_input_order_with_any_executor():
     items = [synthetic.source_spectrum(LINES, (3e4, 8e3), synthetic.scintillator_fwhm(0.07), n=512, seed=s,
                                        scintillator=True) for s in range(3)]
-    settings = batch.Settings(lines=LINES, rl_iterations=2, em_iterations=2)
+    settings = Options(lines=LINES, rl_iterations=2, em_iterations=2)
     alone = [without_times(d) for d in batch.analyse_many(items, settings)]
     with ThreadPoolExecutor(3) as pool:
         threaded = [without_times(d) for d in batch.analyse_many(reversed(items), settings, pool)]
