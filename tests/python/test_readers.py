@@ -132,6 +132,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.csv", "Height/arb.u.;Counts\n0.5;3\n1.5;4\n", r", line 1: column 1 'Height/arb.u.' read as energy: unknown energy unit 'arb.u.'"),
     ("s.csv", "Channel,Energy (s),Counts\n0,0.5,3\n1,1.5,4\n", r", line 1: column 2 'Energy \(s\)' read as energy: unknown energy unit 's'"),
     ("s.txt", "x/mm counts\n0.5 3\n1.5 4\n", r", line 1: column 1 'x/mm' read as energy: unknown energy unit 'mm'"),
+    ("s.txt", "x / mm  counts\n0.5 3\n1.5 4\n", r", line 1: column 1 'x / mm' read as energy: unknown energy unit 'mm'"),
 ]
 
 
@@ -190,3 +191,21 @@ def test_text_energy_unit_of_the_header(tmp_path, header, sep, kev_per_unit):
     s = read_spectrum(path)
     np.testing.assert_allclose(s.energies, ENERGIES * kev_per_unit)
     np.testing.assert_array_equal(s.counts, COUNTS)
+
+
+@pytest.mark.parametrize("header, first, energies", [
+    ("Channel;Counts per channel", np.arange(100, 164), None),  # named: not energies, though not 0, 1, 2
+    ("keV;Counts", np.arange(64), np.arange(64)),  # named by its unit: energies, though 0, 1, 2
+    ("Energy (MeV);Counts", np.arange(64), np.arange(64) * 1e3),
+    ("x;y", np.arange(1, 65), None),  # unnamed: 1, 2, 3 are channels
+    ("x;y", np.arange(64) + 0.5, np.arange(64) + 0.5),
+])
+def test_text_columns_named_by_the_header(tmp_path, header, first, energies):
+    path = tmp_path / "c.csv"
+    path.write_text(header + "\n" + "".join(f"{a!r};{c!r}\n" for a, c in zip(first.tolist(), COUNTS.tolist())))
+    s = read_spectrum(path)
+    np.testing.assert_array_equal(s.counts, COUNTS)
+    if energies is None:
+        assert s.energies is None
+    else:
+        np.testing.assert_allclose(s.energies, energies)

@@ -136,7 +136,7 @@ def _cells(text, sep):
         return [c.strip() for c in text.split(sep)]
     cells = []
     for word in text.split():
-        if cells and (word[0] in "([{/" or cells[-1].endswith("/") or split_unit(word)[0] == ""):
+        if cells and (cells[-1].endswith("/") or split_unit(word)[0] == ""):  # "(keV)", "/", "MeV"
             cells[-1] += " " + word
         else:
             cells.append(word)
@@ -149,8 +149,12 @@ def _role(cell):
     found = [(m.start(), role) for role, pattern in _ROLE_WORDS for m in re.finditer(pattern, name.lower())]
     if found:
         return min(found)[1]
-    if unit is not None and unit.strip("()[]{} ").lower() in ("ev", "kev", "mev"):
-        return "energy"
+    if unit is not None:
+        try:
+            kev_per(unit)
+            return "energy"
+        except FileFormatError:
+            pass
     return None
 
 
