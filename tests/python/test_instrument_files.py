@@ -73,7 +73,7 @@ def test_chn_times_count_20_ms(tmp_path, real_ticks, live_ticks, real, live):
 
 
 # ANSI N42.42-2011: LiveTimeDuration and RealTimeDuration are xs:duration, the ISO 8601 durations of
-# W3C XML Schema Part 2: Datatypes (PnYnMnDTnHnMnS).
+# W3C XML Schema Datatypes (PnYnMnDTnHnMnS).
 N42 = ('<?xml version="1.0"?>\n<RadInstrumentData xmlns="http://physics.nist.gov/N42/2011/N42"><RadMeasurement id="M1">'
        '<RealTimeDuration>{real}</RealTimeDuration><Spectrum id="S1"><LiveTimeDuration>{live}</LiveTimeDuration>'
        '<ChannelData{attributes}>{data}</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>\n')
