@@ -12,33 +12,41 @@ __all__ = ["Options"]
 
 @dataclass(frozen=True)
 class Options:
-    """The choices of one analysis (or of every spectrum of a batch). Checked when made.
+    """The choices of one analysis (or of every spectrum of a batch), checked when made.
 
-    Parameters
+    Made with keywords, ``Options(lines=(661.657, 1460.82), recalibrate=True)``; every attribute has a
+    default. Values are normalised when made (numbers to float, sequences to tuples). Frozen: change one
+    with `dataclasses.replace`.
+
+    Attributes
     ----------
     threshold : float
-        Significance, in standard deviations, of the search and of the reported net areas.
+        Significance, in standard deviations, of the search and of the reported net areas (default 5).
     lines : tuple of float
-        Known line energies (keV) to name peaks by and to recalibrate on.
-    detector : str, optional
-        A hint of the detector kind (a name of `quodex.spectrum.detector.KINDS`), used only where the
-        spectrum does not show its resolution.
-    calibration : tuple of float, optional
-        keV = sum(c[i] * ch**i), ch from 0 for the first channel; replaces the file's own.
+        Known line energies (keV, positive) to name peaks by and to recalibrate on (default none).
+    detector : str or None
+        A hint of the detector kind (a name of `quodex.spectrum.detector.KINDS`: ``"hpge"``,
+        ``"cdte"``, ``"labr"``, ``"nai"``, ``"csi"``, ``"bgo"``), used only where the spectrum does
+        not show its resolution.
+    calibration : tuple of float or None
+        Coefficients c0, c1[, c2, ...] of keV = sum(c[i] * ch**i), ch from 0 for the first channel;
+        replaces the file's own calibration or energies.
     recalibrate : bool
         Refine the calibration from the found peaks matched to `lines`.
-    measurement : int, optional
+    measurement : int or None
         In a file of several spectra, the one (from 1) to analyse instead of their sum.
-    response : str or Response, optional
+    response : str, os.PathLike, Response or None
         The detector response for the unfolding: a ``.npz`` path, or a response already loaded
         (`quodex.spectrum.unfold.load_response`). Without one the response is modelled.
-    rl_iterations, em_iterations : int
-        Richardson-Lucy iterations of the sharpening and ML-EM iterations of the unfolding.
+    rl_iterations : int
+        Richardson-Lucy iterations of the sharpening (default 100, at least 0).
+    em_iterations : int
+        ML-EM iterations of the unfolding (default 200, at least 0).
 
     Raises
     ------
     OptionsError
-        A value out of its range, naming the option.
+        A value out of its range or of the wrong type, naming the option.
     """
     threshold: float = 5.0
     lines: tuple = ()
@@ -73,8 +81,20 @@ class Options:
             set_(self, name, _whole(name, getattr(self, name), 0))
 
     def with_response_loaded(self):
-        """The same options with a response path replaced by the response it names (loaded once for a
-        whole batch). Raises ResponseFileError."""
+        """The same options with a response path replaced by the response it names.
+
+        Lets a batch read the response file once for all its spectra.
+
+        Returns
+        -------
+        Options
+            These options themselves when `response` is None or already loaded.
+
+        Raises
+        ------
+        ResponseFileError
+            The response file cannot be read or does not hold a usable response.
+        """
         if isinstance(self.response, (str, bytes)) or hasattr(self.response, "__fspath__"):
             from .unfold import load_response
             return replace(self, response=load_response(self.response))
