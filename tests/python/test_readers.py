@@ -6,6 +6,9 @@ import pytest
 
 import spectrum_files as W
 from quodex.spectrum import SpectrumFileError
+from quodex.spectrum import readers
+from quodex.spectrum.errors import FileFormatError
+from quodex.spectrum.model import Spectrum
 from quodex.spectrum.options import Options
 from quodex.spectrum.readers import read_spectrum
 
@@ -209,3 +212,27 @@ def test_text_columns_named_by_the_header(tmp_path, header, first, energies):
         assert s.energies is None
     else:
         np.testing.assert_allclose(s.energies, energies)
+
+
+def _fake_read(data, options):
+    if b"bad" in data:
+        raise FileFormatError("bad counts", "record 2")
+    return Spectrum(counts=np.ones(3), format="FAKE")
+
+
+@pytest.mark.parametrize("name, content, fmt", [
+    ("a.fak", b"FAKE\n1 2\n3 4\n", "FAKE"), ("a.txt", b"FAKE\n1 2\n3 4\n", "text"), ("a.fak", b"1 2\n3 4\n", "text"),
+])
+def test_a_format_is_one_row(tmp_path, monkeypatch, name, content, fmt):
+    row = readers.Reader("FAKE", lambda head: head.startswith(b"FAKE"), _fake_read, extensions=(".fak",))
+    monkeypatch.setattr(readers, "READERS", (row,) + readers.READERS)
+    path = tmp_path / name
+    path.write_bytes(content)
+    s = read_spectrum(path)
+    assert (s.format, s.path) == (fmt, str(path))
+    if fmt == "FAKE":
+        with pytest.raises(SpectrumFileError, match=re.escape(str(path)) + r": measurement 2 requested"):
+            read_spectrum(path, Options(measurement=2))
+        path.write_bytes(b"FAKE bad\n")
+        with pytest.raises(FileFormatError, match="^" + re.escape(str(path)) + r", record 2: bad counts$"):
+            read_spectrum(path)
