@@ -9,10 +9,28 @@ import numpy as np
 
 from .errors import SpectrumFileError  # noqa: F401  (its former home; callers import it from here)
 
+__all__ = ["Spectrum", "Calibration"]
+
 
 @dataclass(frozen=True)
 class Calibration:
-    """Energy of a channel: keV = sum(c[i] * ch**i), ch the channel number (0 for the first channel)."""
+    """A polynomial energy calibration: keV = sum(c[i] * ch**i), ch the channel number (0 for the first).
+
+    Called with channel numbers it gives their energies: ``Calibration((0.5, 0.25), "mine")(np.arange(8))``.
+
+    Attributes
+    ----------
+    coefficients : tuple of float
+        c0, c1, ...: keV, keV per channel, keV per channel squared, ...
+    source : str
+        Where it came from (``"file ($MCA_CAL)"``, ``"--calibration"``, ``"recalibrated (linear fit to
+        2 lines)"``), shown in reports.
+
+    Raises
+    ------
+    ValueError
+        No coefficient, or one that is not a finite number.
+    """
     coefficients: tuple
     source: str  # where it came from, e.g. "file ($MCA_CAL)", "--calibration", "recalibrated from 4 lines"
 
@@ -23,6 +41,7 @@ class Calibration:
         object.__setattr__(self, "coefficients", c)
 
     def __call__(self, channel):
+        """Energies (keV) of `channel` (a number or an array of channel numbers, fractional allowed)."""
         ch = np.asarray(channel, dtype=np.float64)
         out = np.zeros_like(ch)
         for c in reversed(self.coefficients):  # Horner
@@ -30,8 +49,20 @@ class Calibration:
         return out
 
     def is_usable(self, channels: int) -> bool:
-        """Energies ascend over the channels and are not all zero (files write 0, 1 or 0, 0 when there
-        is no calibration)."""
+        """Whether the calibration gives a real energy scale over `channels` channels.
+
+        Files write 0, 1 or 0, 0 when they have no calibration; such a calibration is not usable.
+
+        Parameters
+        ----------
+        channels : int
+            The number of channels of the spectrum.
+
+        Returns
+        -------
+        bool
+            True when it has a term in ch and its energies ascend over channels 0 .. channels - 1.
+        """
         if len(self.coefficients) < 2 or not any(self.coefficients[1:]):
             return False
         e = self(np.arange(max(channels, 2)))
@@ -42,12 +73,17 @@ class Calibration:
 class Spectrum:
     """One measured spectrum, as read from a file or made from arrays.
 
+    `read_spectrum` makes one from a file; from arrays, give the counts and an energy scale, either keV
+    per channel (``Spectrum(counts, energies=energies)``) or a polynomial
+    (``Spectrum(counts, calibration=Calibration((c0, c1), "mine"))``). Frozen: change a field with
+    `dataclasses.replace`.
+
     Attributes
     ----------
     counts : numpy.ndarray
-        float64 counts per channel.
+        Counts per channel (float64 from the readers; `analyse` takes any array_like of numbers).
     path : str
-        The file it was read from, or a description (``"<array>"``).
+        The file it was read from, or a description (``"<array>"``); shown in reports.
     format : str
         The file's format (``"IAEA SPE"``, ``"N42 2011"``, ``"ORTEC CHN"``, ``"text"``, ...).
     calibration : Calibration or None
@@ -79,4 +115,5 @@ class Spectrum:
 
     @property
     def channels(self) -> int:
+        """The number of channels."""
         return len(self.counts)
