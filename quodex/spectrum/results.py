@@ -14,7 +14,26 @@ ANNIHILATION_KEV = 510.999
 
 
 class Flag(str, enum.Enum):
-    """What a reader of a peak should know about its fit. Listed in this order wherever shown."""
+    """What a reader of a peak should know about its fit.
+
+    A str enum: ``str(flag)`` and ``flag.value`` are the names shown in reports and JSON. A peak lists
+    its flags in the order below.
+
+    Attributes
+    ----------
+    TAIL
+        ``"tail"``: fitted with a low-energy tail and a step.
+    MULTIPLET
+        ``"multiplet"``: fitted together with overlapping peaks.
+    POOR_FIT
+        ``"poor fit"``: the model does not describe the counts of its region; still reported.
+    WIDTH_AT_LIMIT
+        ``"width at limit"``: its width is held by the bound of the fit.
+    CENTROID_AT_EDGE
+        ``"centroid at edge"``: its centre is held by the edge of its region.
+    WIDE
+        ``"wide"``: much wider than the resolution (a Compton edge, a backscatter bump or a group).
+    """
     TAIL = "tail"  # fitted with a low-energy tail and a step
     MULTIPLET = "multiplet"  # fitted together with overlapping peaks
     POOR_FIT = "poor fit"  # the model does not describe the counts of its region
@@ -30,7 +49,21 @@ _FLAG_ORDER = {f: i for i, f in enumerate(Flag)}
 
 
 class IdKind(enum.Enum):
-    """What kind of line a peak was named as."""
+    """What kind of line a peak was named as; ``kind.value`` is its name in reports and tables.
+
+    Attributes
+    ----------
+    LINE
+        ``"line"``: one of the known lines given.
+    ANNIHILATION
+        ``"annihilation"``: 511 keV annihilation radiation.
+    SINGLE_ESCAPE
+        ``"single escape"``: a line less one annihilation photon (511 keV).
+    DOUBLE_ESCAPE
+        ``"double escape"``: a line less both (1022 keV).
+    SUM
+        ``"sum"``: two lines detected together (coincidence summing).
+    """
     LINE = "line"  # a known line
     ANNIHILATION = "annihilation"  # 511 keV annihilation radiation
     SINGLE_ESCAPE = "single escape"  # a line less one annihilation photon
@@ -40,15 +73,20 @@ class IdKind(enum.Enum):
 
 @dataclass(frozen=True)
 class Identification:
-    """The name of a peak.
+    """The name of a peak: what kind of line it is and which.
 
-    Parameters
+    ``str(identification)`` is the label of reports: ``"661.657 keV"``, ``"511 keV (annihilation)"``,
+    ``"single escape of 2614.51 keV"``, ``"sum of 1173.23 + 1332.49 keV"``.
+
+    Attributes
     ----------
     kind : IdKind
+        Known line, annihilation, escape or sum peak.
     line : float
-        keV: the known line (LINE, ANNIHILATION), or where an escape or sum peak is expected.
+        keV: the known line (LINE, ANNIHILATION), or where an escape or sum peak is expected from its
+        parents' lines.
     parents : tuple of Identification
-        The lines an escape (one) or sum (two) peak comes from.
+        The lines an escape (one) or sum (two) peak comes from; empty otherwise.
     listed : bool
         The line was among the known lines given (for ANNIHILATION: 511 keV was given).
     """
@@ -81,7 +119,7 @@ class Peak:
     area, area_unc : float
         Net area (counts, tail included) and its uncertainty.
     region : tuple of int
-        The channels [start, stop) of the fit it comes from.
+        The channels (start, stop) of the fit it comes from, stop excluded.
     params : numpy.ndarray
         A, mu, variance, tail fraction, tail slope (sigmas), step height of the fit.
     background : tuple of float
@@ -89,7 +127,16 @@ class Peak:
     chi2 : float
         Reduced chi-square of its region's fit.
     flags : tuple of Flag
+        What to know about its fit, in the order of `Flag`, each once.
     identification : Identification or None
+        Its name, None where no known line, annihilation, escape or sum fits it.
+    significance : float
+        ``area / area_unc`` (a property; infinite for a zero uncertainty).
+
+    Notes
+    -----
+    Frozen; a changed peak is a new one (``dataclasses.replace(peak, ...)``). Peaks compare equal by
+    every field but `params`.
     """
     energy: float
     energy_unc: float
@@ -113,10 +160,18 @@ class Peak:
         return self.area / self.area_unc if self.area_unc > 0 else math.inf
 
     def has(self, flag: Flag) -> bool:
+        """Whether the peak carries `flag` (a `Flag`)."""
         return flag in self.flags
 
     def record(self):
-        """The peak as a flat dict of plain values (one row of `Analysis.peaks_table`)."""
+        """The peak as a flat dict of plain values (one row of `Analysis.peaks_table`).
+
+        Returns
+        -------
+        dict
+            Keyed by `PEAK_COLUMNS`: the numbers as floats, ``identification`` its label and ``kind``
+            its `IdKind` value (both None without one), ``flags`` the flags' values joined by ``";"``.
+        """
         return {"energy": self.energy, "energy_unc": self.energy_unc, "fwhm": self.fwhm, "fwhm_unc": self.fwhm_unc,
                 "area": self.area, "area_unc": self.area_unc, "significance": self.significance,
                 "identification": None if self.identification is None else str(self.identification),
@@ -126,11 +181,20 @@ class Peak:
 
 PEAK_COLUMNS = ("energy", "energy_unc", "fwhm", "fwhm_unc", "area", "area_unc", "significance", "identification",
                 "kind", "flags", "chi2")
+"""The columns of `Analysis.peaks_table`, in order (the keys of `Peak.record`)."""
 
 
 @dataclass(frozen=True)
 class Region:
-    """A fitted region: channels [start, stop) and the fitted model over them."""
+    """A fitted region of the spectrum and the model fitted over it.
+
+    Attributes
+    ----------
+    start, stop : int
+        Its channels, ``counts[start:stop]``.
+    curve : numpy.ndarray
+        The fitted model (peaks, tails, steps and background), counts per channel over those channels.
+    """
     start: int
     stop: int
     curve: np.ndarray = field(repr=False, compare=False)
@@ -149,23 +213,36 @@ class Analysis:
     calibration : Calibration or None
         The calibration used (None: energies given channel by channel).
     resolution : Resolution
+        The detector's FWHM(E), fitted to the found peaks (its `source` says "fitted"), or the nominal
+        one of the detector kind where no peak was clean enough.
     kind : str
         The detector kind (a name of `quodex.spectrum.detector.KINDS`).
     peaks : tuple of Peak
         The reported peaks, by energy.
     regions : tuple of Region
+        The fitted regions, with their fitted curves.
     missing : tuple of float
-        Known lines found nowhere.
+        Known lines (keV) found nowhere, ascending.
     recalibration : Recalibration or None
+        What the recalibration did (`quodex.spectrum.calibration.Recalibration`: the new calibration or
+        None, the matched lines, a note); None without `Options.recalibrate` and lines.
     sharpened : numpy.ndarray or None
-        Counts after Richardson-Lucy sharpening.
+        Counts per channel after Richardson-Lucy sharpening.
     unfolding : Unfolding or None
+        The ML-EM unfolding (`quodex.spectrum.unfold.Unfolding`); None where the spectrum ends below
+        75 keV and no response was given.
     warnings : tuple of str
         What a user should know: the reader's notes first, then the analysis's.
-    times : dict
-        Seconds per stage.
+    times : dict of str to float
+        Seconds per stage (``"peak search"``, ``"peak fits"``, ``"sharpening"``, ``"response"``,
+        ``"unfolding"``).
     candidates : int
-        Candidates the search found.
+        Candidates the search found (and the fits tried).
+
+    Notes
+    -----
+    Frozen; ``dataclasses.replace`` gives a changed copy. `quodex.spectrum.report` turns it into text
+    and JSON.
     """
     spectrum: object
     energy: np.ndarray = field(repr=False)
@@ -184,8 +261,18 @@ class Analysis:
     candidates: int = 0
 
     def peaks_table(self, as_frame=None):
-        """The peaks as a table: a pandas DataFrame when pandas is installed (or `as_frame` is True),
-        else a list of dicts (records) with the columns of `PEAK_COLUMNS`.
+        """The peaks as a table, one row per peak with the columns of `PEAK_COLUMNS`.
+
+        Parameters
+        ----------
+        as_frame : bool, optional
+            True: a DataFrame (pandas required); False: records; None (default): a DataFrame when
+            pandas is installed, else records.
+
+        Returns
+        -------
+        pandas.DataFrame or list of dict
+            The peaks by energy; records are the peaks' `Peak.record`.
 
         Raises
         ------
