@@ -11,7 +11,9 @@ __all__ = ["FWHM_C", "ELECTRON_KEV", "Resolution", "DetectorKind", "KINDS", "kin
            "bin_edges", "gauss_in_bins", "compton_edge"]
 
 FWHM_C = 2.3548200450309493  # FWHM / sigma of a Gaussian
+"""FWHM over standard deviation of a Gaussian, 2 sqrt(2 ln 2)."""
 ELECTRON_KEV = 511.0
+"""The electron's rest energy, keV: the energy of an annihilation photon."""
 
 
 @dataclass(frozen=True)
@@ -19,12 +21,14 @@ class Resolution:
     """Energy resolution FWHM(E)^2 = a^2 + b E (keV): electronic noise and carrier (or photoelectron)
     statistics.
 
-    Parameters
+    ``str(resolution)`` is the law with its numbers, as reports show it.
+
+    Attributes
     ----------
     a : float
         Noise term, keV.
     b : float
-        Statistics term, keV.
+        Statistics term, keV (FWHM^2 grows by b keV^2 per keV).
     source : str
         Where it came from (``"fitted"``, ``"nominal HPGe"``).
     """
@@ -33,7 +37,18 @@ class Resolution:
     source: str = "fitted"
 
     def fwhm(self, energy):
-        """FWHM in keV at `energy` keV (a scalar or an array; energies below 0 count as 0)."""
+        """FWHM at an energy.
+
+        Parameters
+        ----------
+        energy : float or array_like
+            keV; energies below 0 count as 0.
+
+        Returns
+        -------
+        numpy.ndarray
+            FWHM in keV, of the shape of `energy` (0-d for a scalar; ``float()`` it).
+        """
         e = np.maximum(np.asarray(energy, dtype=np.float64), 0.0)
         return np.sqrt(self.a * self.a + self.b * e)
 
@@ -48,9 +63,9 @@ def _relative(at_662):
 
 @dataclass(frozen=True)
 class DetectorKind:
-    """A family of detectors and the physics the analysis assumes for it.
+    """A family of detectors and the physics the analysis assumes for it (one row of `KINDS`).
 
-    Parameters
+    Attributes
     ----------
     name : str
         Short name used on the command line and in results (``"hpge"``).
@@ -75,27 +90,81 @@ class DetectorKind:
     peak_to_total_kev: float
 
     def peak_to_total(self, energy):
-        """Share of full-energy events among all events that deposit energy, at `energy` keV."""
+        """Share of full-energy events among all events that deposit energy.
+
+        Parameters
+        ----------
+        energy : float or array_like
+            keV.
+
+        Returns
+        -------
+        numpy.ndarray
+            1 / (1 + E / `peak_to_total_kev`), of the shape of `energy`.
+        """
         return 1.0 / (1.0 + np.asarray(energy, dtype=np.float64) / self.peak_to_total_kev)
 
     def escape_fractions(self, energy):
-        """(single, double) escape-peak areas relative to the photopeak in the modelled response. Pair
-        production sets in at 1022 keV and grows about as the cube of the excess energy near its
-        threshold; a scintillator's escape peaks are too weak to model."""
+        """Escape-peak areas relative to the photopeak, in the modelled response.
+
+        Pair production sets in at 1022 keV and grows about as the cube of the excess energy near its
+        threshold; a scintillator's escape peaks are too weak to model.
+
+        Parameters
+        ----------
+        energy : float
+            The line's energy, keV.
+
+        Returns
+        -------
+        single, double : float
+            Areas of the single- and double-escape peaks over the photopeak's (0 for scintillators
+            and below 1022 keV).
+        """
         if not self.semiconductor:
             return 0.0, 0.0
         x = max(energy - 2 * ELECTRON_KEV, 0.0) / 1592.5
         return 0.08 * x**3, 0.05 * x**3
 
     def max_escape_ratio(self, parent_kev):
-        """Largest plausible escape-peak area relative to its parent's photopeak, for telling an escape
-        peak from a line that happens to lie 511 or 1022 keV below another."""
+        """Largest plausible escape-peak area relative to its parent's photopeak.
+
+        Tells an escape peak from a line that happens to lie 511 or 1022 keV below another.
+
+        Parameters
+        ----------
+        parent_kev : float
+            The parent line's energy, keV.
+
+        Returns
+        -------
+        float
+            The ratio, 0 up to 1022 keV, at most 0.6 times `escape_scale`.
+        """
         excess = max(parent_kev - 2 * ELECTRON_KEV, 0.0) / 1000.0
         return self.escape_scale * min(0.6, 0.5 * excess ** 1.5)
 
     def line_shape(self, axis, energy, fwhm, tail=0.0):
-        """Expected counts per bin for one line of unit photopeak area on this kind of detector (see
-        `line_shape`)."""
+        """Expected counts per bin for one line of unit photopeak area on this kind of detector.
+
+        `line_shape` with this kind's photopeak share and escape fractions.
+
+        Parameters
+        ----------
+        axis : array_like
+            Bin centres, keV, ascending.
+        energy : float
+            The line's energy, keV.
+        fwhm : callable
+            FWHM (keV) at an energy (keV), e.g. `Resolution.fwhm`.
+        tail : float
+            Share of the photopeak in an exponential tail below it.
+
+        Returns
+        -------
+        numpy.ndarray
+            Counts per bin.
+        """
         return line_shape(axis, energy, fwhm, self.peak_to_total, self.escape_fractions, tail)
 
 
@@ -107,10 +176,22 @@ KINDS = {k.name: k for k in (
     DetectorKind("csi", "CsI(Tl)", False, Resolution(0.0, _relative(0.08), "nominal CsI(Tl)"), 0.15, 700.0),
     DetectorKind("bgo", "BGO", False, Resolution(0.0, _relative(0.11), "nominal BGO"), 0.1, 700.0),
 )}
+"""The detector kinds by name (hpge, cdte, labr, nai, csi, bgo); a new kind is one more row."""
 
 
 def kind_of(resolution: Resolution) -> DetectorKind:
-    """The detector family a resolution suggests, from its relative FWHM at 662 keV."""
+    """The detector family a resolution suggests, from its relative FWHM at 662 keV.
+
+    Parameters
+    ----------
+    resolution : Resolution
+
+    Returns
+    -------
+    DetectorKind
+        hpge below 0.8 %, cdte below 2.5 %, labr below 4.5 %, else nai (csi and bgo are never guessed:
+        name them in `Options.detector`).
+    """
     r = float(resolution.fwhm(662.0)) / 662.0
     return KINDS["hpge" if r < 0.008 else "cdte" if r < 0.025 else "labr" if r < 0.045 else "nai"]
 
@@ -118,12 +199,35 @@ def kind_of(resolution: Resolution) -> DetectorKind:
 # --- The response to one line ---------------------------------------------------------------------
 
 def compton_edge(e):
-    """Energy of the Compton edge of a line at `e` keV."""
+    """Energy of the Compton edge of a line.
+
+    Parameters
+    ----------
+    e : float or numpy.ndarray
+        The line's energy, keV.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        The largest energy (keV) one Compton scattering leaves in the detector.
+    """
     return e - e / (1.0 + 2.0 * e / ELECTRON_KEV)
 
 
 def bin_edges(axis):
-    """Edges of the bins whose centres are `axis` (ascending), halfway between neighbours."""
+    """Edges of the bins whose centres are `axis`, halfway between neighbours.
+
+    Parameters
+    ----------
+    axis : array_like
+        Bin centres, ascending.
+
+    Returns
+    -------
+    numpy.ndarray
+        len(axis) + 1 edges; the outer ones as far out as the neighbouring halfway points (a single
+        centre gets a bin of width 1).
+    """
     axis = np.asarray(axis, dtype=np.float64)
     if len(axis) < 2:
         return np.array([axis[0] - 0.5, axis[0] + 0.5]) if len(axis) else np.zeros(1)
@@ -132,7 +236,20 @@ def bin_edges(axis):
 
 
 def gauss_in_bins(edges, centre, sigma):
-    """Share of a Gaussian of unit area in each bin between `edges`."""
+    """Share of a Gaussian of unit area in each bin between `edges`.
+
+    Parameters
+    ----------
+    edges : numpy.ndarray
+        Bin edges, ascending (as from `bin_edges`).
+    centre, sigma : float
+        The Gaussian's centre and standard deviation, in the units of `edges`.
+
+    Returns
+    -------
+    numpy.ndarray
+        len(edges) - 1 shares.
+    """
     z = (edges - centre) / (np.sqrt(2.0) * sigma)
     return 0.5 * np.diff(erf(z))
 
