@@ -8,28 +8,73 @@ import numpy as np
 
 from quodex.utils.numerics.kernels.mariscotti import mariscotti_peak_search_cy
 
+__all__ = ["search", "scan", "merge", "rebin", "Candidate", "SCALES"]
+
 SCALES = (1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256)
+"""The summed widths (channels) the search tries, narrowest first."""
 
 
 @dataclass(frozen=True)
 class Candidate:
-    """Where the search saw a peak."""
+    """Where the search saw a peak.
+
+    Attributes
+    ----------
+    channel : float
+        Estimated centre, in (fractional) channels from 0.
+    significance : float
+        -S/F at the summed width where it stood out: standard deviations of the second difference.
+    scale : int
+        The channels summed at that width.
+    """
     channel: float  # estimated centre, in channels
     significance: float  # -S/F at the summed width where it stood out most
     scale: int  # channels summed
 
 
 def rebin(values, factor, phase=0):
-    """Sums of `factor` consecutive channels from `phase` on; a last incomplete group is dropped. Sums
-    of Poisson counts are Poisson counts, so F stays the exact standard deviation of S."""
+    """Sums of `factor` consecutive channels from `phase` on; a last incomplete group is dropped.
+
+    Sums of Poisson counts are Poisson counts, so F stays the exact standard deviation of S.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        Counts (or any values) per channel.
+    factor : int
+        Channels per sum, at least 1.
+    phase : int
+        The first channel summed.
+
+    Returns
+    -------
+    numpy.ndarray
+        (len(values) - phase) // factor sums.
+    """
     v = values[phase:]
     n = len(v) // factor * factor
     return v[:n].reshape(-1, factor).sum(axis=1)
 
 
 def scan(counts, scale, threshold):
-    """Candidates where -S > threshold F at one summed width, for every phase a quarter width apart.
-    The centre is interpolated from the significance of the neighbouring sums."""
+    """Candidates at one summed width: where -S > threshold F, for every phase a quarter width apart.
+
+    The centre is interpolated from the significance of the neighbouring sums.
+
+    Parameters
+    ----------
+    counts : numpy.ndarray
+        float64 counts per channel.
+    scale : int
+        Channels summed.
+    threshold : float
+        Significance, standard deviations.
+
+    Returns
+    -------
+    list of Candidate
+        Unmerged: one peak may give a candidate for each phase.
+    """
     out = []
     for phase in range(0, scale, max(1, scale // 4)):
         y = rebin(counts, scale, phase)
@@ -49,7 +94,21 @@ def scan(counts, scale, threshold):
 
 
 def merge(candidates, reach, pair=max):
-    """One candidate per peak: the most significant of those within pair(reach(c), reach(k)) channels."""
+    """One candidate per peak: the most significant of those within reach of each other.
+
+    Parameters
+    ----------
+    candidates : iterable of Candidate
+    reach : callable
+        reach(candidate) -> channels within which another candidate is the same peak.
+    pair : callable
+        Combines the reaches of two candidates (`max` by default, `min` for a stricter merge).
+
+    Returns
+    -------
+    list of Candidate
+        The kept candidates, by channel.
+    """
     kept = []
     for c in sorted(candidates, key=lambda c: -c.significance):
         if all(abs(c.channel - k.channel) > pair(reach(c), reach(k)) for k in kept):
@@ -58,8 +117,25 @@ def merge(candidates, reach, pair=max):
 
 
 def search(counts, threshold, scales):
-    """Candidates on every summed width of `scales` (a callable channel -> (lo, hi) width range, or a
-    sequence of widths)."""
+    """Candidates on every summed width of `SCALES` that `scales` admits.
+
+    Widths of more than an eighth of the spectrum are not tried.
+
+    Parameters
+    ----------
+    counts : numpy.ndarray
+        float64 counts per channel.
+    threshold : float
+        Significance, standard deviations.
+    scales : callable or sequence of int
+        The widths (channels) to search on, or a callable channel -> (lo, hi) giving, for a candidate's
+        channel, the range of widths that may report it.
+
+    Returns
+    -------
+    list of Candidate
+        Unmerged (see `merge`), by width.
+    """
     found = []
     for s in SCALES:
         if s * 8 > len(counts):
