@@ -15,19 +15,45 @@ from quodex.utils.numerics.kernels.gaussian import multi_gaussian_cy, multi_gaus
 from .detector import FWHM_C, Resolution
 from .results import Flag, Peak
 
+__all__ = ["fit_region", "peaks_of", "fit_resolution", "Fit", "RegionModel", "MAX_MULTIPLET", "MODEL_SYSTEMATIC",
+           "TAIL_MIN_AREA"]
+
 MAX_MULTIPLET = 6  # peaks fitted as one problem; longer chains are split
+"""Peaks fitted as one problem at most; longer chains are split."""
 MODEL_SYSTEMATIC = 0.02  # relative shape error allowed before a fit counts as poor: judged against the counts
+"""Relative error of the peak shape allowed before a fit counts as poor."""
 TAIL_MIN_AREA = 2000.0  # counts below which a tail cannot be told from noise
+"""Net counts below which a tail cannot be told from noise and is not tried."""
 
 
 # --- The peak model --------------------------------------------------------------------------------
 
 class RegionModel:
-    """k peaks on a straight background over energies x; with `shape` each peak also has a low-energy
-    tail and a step, their fraction, slope and height shared by the region's peaks.
+    """The model of one region: k peaks on a straight background, called with the parameter vector.
 
-    Parameters: (A, mu, variance) per peak, background level and slope, then (tail fraction, tail slope
-    in sigmas, step height) when `shape`."""
+    With `shape` each peak also has a low-energy tail and a step, their fraction, slope and height
+    shared by the region's peaks. The parameter vector is (A, mu, variance) per peak (height in counts,
+    keV, keV^2), the background's level at the region's centre and its slope per keV, then (tail
+    fraction, tail slope in sigmas, step height relative to A) when `shape`.
+
+    Parameters
+    ----------
+    x : numpy.ndarray
+        Channel energies, keV, ascending.
+    k : int
+        Number of peaks.
+    shape : bool
+        Add the tail and step.
+
+    Attributes
+    ----------
+    x, k, shape
+        As given.
+    centre : float
+        Middle of the region, keV: the background's level is taken there.
+    dx : numpy.ndarray
+        x - centre.
+    """
 
     def __init__(self, x, k, shape):
         self.x = x
@@ -37,7 +63,7 @@ class RegionModel:
         self.dx = x - self.centre
 
     def extra(self, p, i):
-        """Tail and step of peak i."""
+        """Tail and step of peak i (counts per channel) for the parameters p."""
         t, beta_rel, h = p[3 * self.k + 2:]
         a, mu, var = p[3 * i:3 * i + 3]
         sigma = math.sqrt(var)
@@ -50,7 +76,7 @@ class RegionModel:
         return a * (0.5 * t * tail + 0.5 * h * erfc(d / (math.sqrt(2.0) * sigma)))
 
     def extras(self, p):
-        """Tails and steps of the peaks (zero without shape)."""
+        """Tails and steps of all peaks (counts per channel; 0 without shape) for the parameters p."""
         if not self.shape:
             return 0.0
         out = np.zeros_like(self.x)
@@ -59,10 +85,13 @@ class RegionModel:
         return out
 
     def __call__(self, p):
+        """Counts per channel at x for the parameters p."""
         k3 = 3 * self.k
         return multi_gaussian_cy(self.x, p[:k3]) + p[k3] + p[k3 + 1] * self.dx + self.extras(p)
 
     def jacobian(self, p):
+        """Derivatives of the model by the parameters, len(x) x len(p): the Gaussians' analytic, the
+        tails' and steps' by forward differences."""
         k3 = 3 * self.k
         jac = np.empty((len(self.x), len(p)))
         jac[:, :k3] = multi_gaussian_jacobian_cy(self.x, p[:k3])
@@ -86,6 +115,7 @@ class RegionModel:
         return jac
 
     def peak_area(self, p, i, width):
+        """Net area (counts, tail included) of peak i, for channels `width` keV wide."""
         a, _, var = p[3 * i:3 * i + 3]
         tail = p[3 * self.k + 2] * p[3 * self.k + 3] * math.sqrt(var) if self.shape else 0.0
         return a * (math.sqrt(2.0 * math.pi * var) + tail) / width
@@ -93,6 +123,28 @@ class RegionModel:
 
 @dataclass(frozen=True)
 class Fit:
+    """The result of `fit_region`.
+
+    Attributes
+    ----------
+    model : RegionModel
+        The region's model; ``model(p)`` is the fitted curve.
+    p : numpy.ndarray
+        The fitted parameters (see `RegionModel`).
+    cov : numpy.ndarray
+        Their covariance, scaled by the reduced chi-square where it exceeds 1.
+    chi2 : float
+        Reduced chi-square with Poisson weights.
+    chi2_sys : float
+        Reduced chi-square allowing a `MODEL_SYSTEMATIC` error of the peak shape.
+    dof : int
+        Degrees of freedom.
+    lo, hi : numpy.ndarray
+        The parameters' bounds.
+    poor : bool
+        The model does not describe the counts (a property: `chi2_sys` beyond the 1e-4 tail of its
+        chi-square distribution).
+    """
     model: RegionModel
     p: np.ndarray
     cov: np.ndarray
@@ -104,6 +156,7 @@ class Fit:
 
     @property
     def poor(self):
+        """Whether the model fails to describe the counts, allowing for the shape error."""
         return chi2_dist.sf(self.chi2_sys * self.dof, self.dof) < 1e-4
 
 
@@ -125,9 +178,32 @@ def half_width_sigma(x, net, j, sigma_range):
 
 
 def fit_region(x, y, mus, sigma_range, shape=False):
-    """Least-squares fit of len(mus) peaks on a straight background to counts y at energies x. Each
-    sigma lies within sigma_range[i] = (lo, hi). Poisson weights: from the data, then from the mean of
-    data and the model of the first solution."""
+    """Least-squares fit of peaks on a straight background to the counts of one region.
+
+    Poisson weights: from the data, then from the mean of data and the model of the first solution.
+
+    Parameters
+    ----------
+    x : numpy.ndarray
+        Channel energies, keV, ascending.
+    y : numpy.ndarray
+        Counts per channel.
+    mus : sequence of float
+        Starting centres of the peaks, keV; each stays within x.
+    sigma_range : sequence of (float, float)
+        For each peak the bounds (lo, hi) of its standard deviation, keV.
+    shape : bool
+        Add a low-energy tail and a step to every peak.
+
+    Returns
+    -------
+    Fit
+
+    Raises
+    ------
+    ValueError, numpy.linalg.LinAlgError
+        The problem cannot be solved (callers count such a region as not fitted).
+    """
     k = len(mus)
     model = RegionModel(x, k, shape)
     n = 3 * k + 2 + (3 if shape else 0)
@@ -172,7 +248,22 @@ def fit_region(x, y, mus, sigma_range, shape=False):
 
 
 def peaks_of(fit, x, region):
-    """Peak records of a fit with uncertainties; flags for parameters held by their bounds."""
+    """The peaks of a fit, with uncertainties and flags.
+
+    Parameters
+    ----------
+    fit : Fit
+    x : numpy.ndarray
+        The channel energies (keV) it was fitted on.
+    region : tuple of int
+        The channels (start, stop) of `x`, stored on each peak.
+
+    Returns
+    -------
+    list of Peak
+        In the fit's order; flagged tail, multiplet, poor fit, and width or centroid held by a bound.
+        Not identified.
+    """
     width = float(np.mean(np.diff(x))) if len(x) > 1 else 1.0
     p, cov, k = fit.p, fit.cov, fit.model.k
     out = []
@@ -232,11 +323,22 @@ def _fit_law(pts):
 
 
 def fit_resolution(points):
-    """The detector's FWHM(E) from (energy, fwhm, weight) points of fitted peaks, or None.
+    """The detector's FWHM(E) fitted to the widths of fitted peaks.
 
     Backscatter bumps, Compton edges and unresolved groups are wider than the detector's peaks, and
     nothing makes a peak narrower: the law is first fitted to the points at most twice as wide, in
-    FWHM / sqrt(E), as the narrowest strong one, then to every point it agrees with within 25 %."""
+    FWHM / sqrt(E), as the narrowest strong one, then to every point it agrees with within 25 %.
+
+    Parameters
+    ----------
+    points : iterable of (float, float, float)
+        (energy keV, FWHM keV, weight) per peak; the weight is about the squared significance.
+
+    Returns
+    -------
+    Resolution or None
+        With a^2 and b not negative, `source` "fitted"; None without a usable point.
+    """
     pts = [p for p in points if p[0] > 0 and p[1] > 0 and math.isfinite(p[1]) and p[2] > 0]
     if not pts:
         return None
