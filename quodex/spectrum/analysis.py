@@ -22,6 +22,7 @@ from .results import Analysis, Flag, IdKind, Region
 __all__ = ["analyse", "FitContext", "MIN_CHANNELS"]
 
 MIN_CHANNELS = 64
+"""Channels a spectrum needs at least to be analysed."""
 PASS1_CANDIDATES = 30  # the most significant candidates fitted to learn the resolution
 MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond are reported as skipped
 FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
@@ -32,6 +33,8 @@ WIDE_FWHM = 1.6  # a peak this much wider than the resolution is no single line
 @dataclass(frozen=True)
 class FitContext:
     """What the search and the fits of one spectrum share.
+
+    Made with `FitContext.of`, then given the resolution with `at`.
 
     Attributes
     ----------
@@ -56,13 +59,42 @@ class FitContext:
 
     @classmethod
     def of(cls, energy, counts, threshold, lines=()):
+        """The context of a spectrum, without a resolution yet.
+
+        Parameters
+        ----------
+        energy : numpy.ndarray
+            keV of every channel, ascending.
+        counts : numpy.ndarray
+            float64 counts per channel.
+        threshold : float
+            Significance, standard deviations.
+        lines : sequence of float
+            Known lines, keV.
+
+        Returns
+        -------
+        FitContext
+            Channel widths from the gradient of `energy`.
+        """
         return cls(energy, counts, np.gradient(energy), threshold, tuple(lines))
 
     def at(self, resolution):
-        """The context with a (new) resolution."""
+        """The context with a (new) resolution.
+
+        Parameters
+        ----------
+        resolution : Resolution
+
+        Returns
+        -------
+        FitContext
+            With `resolution` and its `fwhm_ch` set.
+        """
         return replace(self, resolution=resolution, fwhm_ch=np.maximum(resolution.fwhm(self.energy) / self.width, 1.0))
 
     def fwhm(self, energy):
+        """The resolution's FWHM (keV, a float) at `energy` keV."""
         return float(self.resolution.fwhm(energy))
 
 
@@ -382,6 +414,8 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
         An option does not fit this spectrum (a calibration that does not ascend over its channels).
     ResponseFileError
         The response file named in the options cannot be used.
+    TypeError
+        `spectrum` is not a Spectrum, or `options` neither an Options nor None.
     """
     options = Options() if options is None else options
     if not isinstance(spectrum, Spectrum):
