@@ -9,6 +9,8 @@ import numpy as np
 from .errors import OptionsError, SpectrumDataError
 from .model import Calibration, Spectrum
 
+__all__ = ["energy_axis", "recalibrate", "apply", "match_lines", "Recalibration"]
+
 
 def energy_axis(spectrum: Spectrum, override: Calibration | None = None):
     """The energy of every channel.
@@ -16,6 +18,7 @@ def energy_axis(spectrum: Spectrum, override: Calibration | None = None):
     Parameters
     ----------
     spectrum : Spectrum
+        Its own energies come first, then its calibration where usable.
     override : Calibration, optional
         Replaces the spectrum's own energies or calibration.
 
@@ -49,19 +52,51 @@ def energy_axis(spectrum: Spectrum, override: Calibration | None = None):
 
 @dataclass(frozen=True)
 class Recalibration:
+    """What a recalibration did (`Analysis.recalibration`).
+
+    Attributes
+    ----------
+    calibration : Calibration or None
+        The refined calibration (of the channels, or of the file's energies where it gave them channel
+        by channel); None where the spectrum's own scale was kept.
+    matched : list of (float, float, float)
+        Per line used: the line, the peak's energy before and after, keV.
+    note : str
+        How it was refined, or why not (reported as a warning then).
+    residuals : list of float
+        Peak energy after minus line, keV, per matched line (a property).
+    """
     calibration: Calibration | None  # None: the spectrum's own scale was kept
     matched: list  # (line keV, peak keV before, peak keV after)
     note: str
 
     @property
     def residuals(self):
+        """Peak energy after minus line (keV) of every matched line."""
         return [after - line for line, _, after in self.matched]
 
 
 def match_lines(peaks, lines, window, fwhm):
-    """(line, peak) pairs, each line and each peak used once: of all pairs within window(line) keV the
-    best first, by significance discounted for the distance in FWHM (so that a line absent from the
-    spectrum does not take the peak of a neighbouring line)."""
+    """Pairs of known lines and found peaks, each line and each peak used once.
+
+    Of all pairs within window(line) keV the best first, by significance discounted for the distance in
+    FWHM, so that a line absent from the spectrum does not take the peak of a neighbouring line.
+
+    Parameters
+    ----------
+    peaks : sequence of Peak
+    lines : iterable of float
+        Known line energies, keV.
+    window : callable
+        window(line) -> keV within which a peak may be that line.
+    fwhm : callable
+        fwhm(line) -> the resolution's FWHM there, keV.
+
+    Returns
+    -------
+    list of (float, Peak)
+        The pairs, by line energy.
+    """
     scored = sorted(((pk.significance / (1.0 + ((pk.energy - line) / fwhm(line)) ** 2), line, i)
                      for line in lines for i, pk in enumerate(peaks) if abs(pk.energy - line) <= window(line)),
                     reverse=True)
@@ -88,10 +123,31 @@ def _fit(xs, es, uncs, coeffs0):
 
 
 def recalibrate(energy, base: Calibration | None, peaks, lines, resolution):
-    """A calibration refined from found peaks matched to known lines, fitted in channels (or, for a
-    file's own energy column, in its energies). Peaks are matched within 3 FWHM or 2 % of the line
-    energy (rough scales of small MCAs); a match that the fit puts more than half a FWHM (or three
-    uncertainties) off its line is taken for a wrong one and dropped, the worst first."""
+    """A calibration refined from found peaks matched to known lines.
+
+    Fitted in channels (or, for a file's own energy column, in its energies): the gain alone from one
+    line, a straight line from two, a quadratic from three or more. Peaks are matched within 3 FWHM or
+    2 % of the line energy (rough scales of small MCAs); a match that the fit puts more than half a FWHM
+    (or three uncertainties) off its line is taken for a wrong one and dropped, the worst first.
+
+    Parameters
+    ----------
+    energy : numpy.ndarray
+        keV of every channel on the current scale.
+    base : Calibration or None
+        The current calibration; None for energies given channel by channel.
+    peaks : sequence of Peak
+        The found peaks, on the current scale.
+    lines : sequence of float
+        Known line energies, keV.
+    resolution : Resolution
+
+    Returns
+    -------
+    Recalibration
+        With `calibration` None (and the reason in `note`) when no line matched, the fit failed or the
+        refined scale does not ascend.
+    """
     pairs = match_lines(peaks, lines, lambda e: max(3.0 * float(resolution.fwhm(e)), 0.02 * e),
                         lambda e: float(resolution.fwhm(e)))
     if not pairs:
@@ -129,8 +185,28 @@ def recalibrate(energy, base: Calibration | None, peaks, lines, resolution):
 
 
 def apply(recal: Recalibration, energy, base: Calibration | None, peaks):
-    """(the new energy axis, the peaks moved onto it): energies, widths and their uncertainties scaled by
-    the local change of keV per channel."""
+    """Moves the energy axis and the peaks onto a recalibration's scale.
+
+    Energies are mapped through the new calibration; widths and the uncertainties scaled by the local
+    change of keV per channel.
+
+    Parameters
+    ----------
+    recal : Recalibration
+        One with a calibration.
+    energy : numpy.ndarray
+        keV of every channel on the old scale.
+    base : Calibration or None
+        The old calibration, as given to `recalibrate`.
+    peaks : sequence of Peak
+
+    Returns
+    -------
+    energy : numpy.ndarray
+        keV of every channel on the new scale.
+    peaks : list of Peak
+        The peaks moved onto it, in the same order.
+    """
     x_axis = np.arange(len(energy), dtype=np.float64) if base is not None else energy
     new_energy = recal.calibration(x_axis)
     moved = []
