@@ -11,8 +11,19 @@ __all__ = ["identify", "tolerance"]
 
 
 def tolerance(peak, resolution):
-    """How far a peak may lie from a line and still be that line: half a FWHM, or three standard
-    uncertainties of its centroid where those are larger."""
+    """How far a peak may lie from a line and still be that line.
+
+    Parameters
+    ----------
+    peak : Peak
+    resolution : Resolution
+
+    Returns
+    -------
+    float
+        keV: half a FWHM at the peak, or three standard uncertainties of its centroid where those are
+        larger, and at least 0.3 keV.
+    """
     return max(0.5 * float(resolution.fwhm(peak.energy)), 3.0 * peak.energy_unc, 0.3)
 
 
@@ -22,9 +33,11 @@ def identify(peaks, lines, resolution, kind):
     Parameters
     ----------
     peaks : sequence of Peak
+        The found peaks.
     lines : sequence of float
         Known line energies, keV.
     resolution : Resolution
+        The detector's, for the tolerance of a match.
     kind : str
         Detector kind (a name of `quodex.spectrum.detector.KINDS`): how strong an escape peak may be.
 
