@@ -24,15 +24,33 @@ from .detector import FWHM_C, DetectorKind, bin_edges, gauss_in_bins
 from .errors import ResponseFileError
 from .search import rebin
 
+__all__ = ["Response", "ModelResponse", "Unfolding", "load_response", "model_response", "unfold", "sharpen",
+           "grid_of", "response_rows", "resolution_axis", "UNFOLD_CHANNELS", "REFERENCE_ENERGIES",
+           "REFERENCE_LOW_KEV"]
+
 UNFOLD_CHANNELS = 2048  # the unfolding grid holds at most this many channels
+"""Channels of the unfolding grid at most; longer spectra are summed in groups onto it."""
 REFERENCE_ENERGIES = 40
+"""Reference energies at which the modelled response's continuum is tabulated."""
 REFERENCE_LOW_KEV = 50.0
+"""keV of the lowest reference energy of the modelled response."""
 
 
 @dataclass(frozen=True)
 class Response:
-    """A tabulated detector response: `matrix` (R x M) rows of counts per bin for one photon of each of
-    `ref_energies` (R, keV, ascending) over the bins centred on `energy_axis` (M, keV, ascending)."""
+    """A tabulated detector response, as `load_response` reads it from a ``.npz`` file.
+
+    Attributes
+    ----------
+    matrix : numpy.ndarray
+        R x M: row i the counts per bin for one photon of `ref_energies[i]`.
+    ref_energies : numpy.ndarray
+        R reference energies, keV, ascending.
+    energy_axis : numpy.ndarray
+        M bin centres of the matrix's columns, keV, ascending.
+    source : str
+        Where it came from (``"file PATH"``), shown in reports.
+    """
     matrix: np.ndarray
     ref_energies: np.ndarray
     energy_axis: np.ndarray
@@ -41,6 +59,16 @@ class Response:
 
 def load_response(path):
     """The response in a `.npz` file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A ``.npz`` with the arrays ``matrix`` (R x M), ``ref_energies`` (R, keV, ascending, at least 2)
+        and ``energy_axis`` (M, keV, ascending); the matrix finite and not negative.
+
+    Returns
+    -------
+    Response
 
     Raises
     ------
@@ -70,9 +98,27 @@ def load_response(path):
 
 @dataclass(frozen=True)
 class ModelResponse:
-    """The modelled response: photopeaks as Gaussian rows centred on every grid energy (a photopeak
-    interpolated between tabulated rows would be smeared over neighbouring channels), the rest of the
-    response (continuum, backscatter, escape peaks) tabulated at REFERENCE_ENERGIES and resampled."""
+    """The modelled response, as `model_response` makes it.
+
+    Photopeaks are Gaussian rows centred on every grid energy (a photopeak interpolated between
+    tabulated rows would be smeared over neighbouring channels); the rest of the response (continuum,
+    backscatter, escape peaks) is tabulated at `REFERENCE_ENERGIES` energies and resampled.
+
+    Attributes
+    ----------
+    rest : Response
+        The response less its photopeak, tabulated.
+    peak_to_total : callable
+        The detector kind's photopeak share at an energy (keV).
+    fwhm : callable
+        The resolution's FWHM (keV) at an energy (keV).
+    kind : str
+        The detector kind's name.
+    ref_energies : numpy.ndarray
+        Those of `rest` (a property).
+    source : str
+        ``"modelled (KIND, from the fitted resolution)"`` (a property).
+    """
     rest: Response
     peak_to_total: object
     fwhm: object
@@ -80,15 +126,32 @@ class ModelResponse:
 
     @property
     def ref_energies(self):
+        """The reference energies (keV) of the tabulated rest."""
         return self.rest.ref_energies
 
     @property
     def source(self):
+        """How the response was made, as reports show it."""
         return f"modelled ({self.kind}, from the fitted resolution)"
 
 
 def model_response(grid, resolution, kind: DetectorKind, top):
-    """The response of a detector of this kind and resolution on the grid's energies up to `top` keV."""
+    """The modelled response of a detector of this kind and resolution.
+
+    Parameters
+    ----------
+    grid : numpy.ndarray
+        Energies (keV, ascending) of the unfolding grid (`grid_of`).
+    resolution : Resolution
+    kind : DetectorKind
+        Its photopeak share and escape peaks.
+    top : float
+        The highest reference energy, keV (the spectrum's last).
+
+    Returns
+    -------
+    ModelResponse
+    """
     ref = np.geomspace(REFERENCE_LOW_KEV, top, REFERENCE_ENERGIES)
     edges = bin_edges(grid)
     rest = np.array([kind.line_shape(grid, e, resolution.fwhm)
@@ -98,6 +161,24 @@ def model_response(grid, resolution, kind: DetectorKind, top):
 
 
 def grid_of(energy, counts, channels=None):
+    """The spectrum summed onto the unfolding grid.
+
+    Parameters
+    ----------
+    energy : numpy.ndarray
+        keV of every channel.
+    counts : numpy.ndarray
+        Counts per channel.
+    channels : int, optional
+        Grid channels at most (default `UNFOLD_CHANNELS`).
+
+    Returns
+    -------
+    grid : numpy.ndarray
+        Mean energy (keV) of each group of channels summed.
+    counts : numpy.ndarray
+        The summed counts.
+    """
     factor = max(1, -(-len(energy) // (channels or UNFOLD_CHANNELS)))
     return rebin(energy, factor) / factor, rebin(counts, factor)  # mean energy, summed counts
 
@@ -122,7 +203,25 @@ def model_rows(grid, model):
 
 
 def response_rows(grid, response):
-    """Sparse rows on the grid; grid energies outside the reference energies get empty rows."""
+    """The response's rows on the grid, in compressed sparse row form.
+
+    Grid energies outside the reference energies get empty rows.
+
+    Parameters
+    ----------
+    grid : numpy.ndarray
+        Energies (keV, ascending) of the unfolding grid.
+    response : Response or ModelResponse
+
+    Returns
+    -------
+    offsets : numpy.ndarray
+        int64, len(grid) + 1 row offsets.
+    indices : numpy.ndarray
+        int32 column (grid channel) of each entry.
+    values : numpy.ndarray
+        float64 counts of each entry.
+    """
     if isinstance(response, ModelResponse):
         return model_rows(grid, response)
     ref = response.ref_energies
@@ -145,6 +244,29 @@ def fold(x, rows, n):
 
 @dataclass(frozen=True)
 class Unfolding:
+    """The result of `unfold` (`Analysis.unfolding`).
+
+    Attributes
+    ----------
+    grid : numpy.ndarray
+        Energies (keV) of the unfolding grid.
+    counts : numpy.ndarray
+        The measured counts summed onto the grid.
+    unfolded : numpy.ndarray
+        The ML-EM estimate: photons interacting per grid channel (0 where no response row reaches).
+    folded : numpy.ndarray
+        The estimate folded back through the response, counts per grid channel.
+    chi2 : float
+        Chi-square per channel of `folded` against `counts`, within the reference energies.
+    channels_fitted : int
+        The grid channels that chi-square is taken over.
+    coverage : tuple of float
+        The keV range of the response's reference energies.
+    source : str
+        The response's source.
+    entries : int
+        Non-zero entries of the response's rows on the grid.
+    """
     grid: np.ndarray
     counts: np.ndarray
     unfolded: np.ndarray
@@ -157,6 +279,22 @@ class Unfolding:
 
 
 def unfold(energy, counts, response, iterations):
+    """Unfolds a spectrum through a detector response by ML-EM.
+
+    Parameters
+    ----------
+    energy : numpy.ndarray
+        keV of every channel, ascending.
+    counts : numpy.ndarray
+        float64 counts per channel.
+    response : Response or ModelResponse
+    iterations : int
+        ML-EM iterations.
+
+    Returns
+    -------
+    Unfolding
+    """
     grid, grid_counts = grid_of(energy, counts)
     rows = response_rows(grid, response)
     offsets, indices, values = rows
@@ -173,9 +311,24 @@ def unfold(energy, counts, response, iterations):
 
 
 def resolution_axis(energy, resolution):
-    """An axis u(E) and coefficient k on which the kernels' resolution model sigma(u) = k u^1.5 / FWHM_C
-    equals the detector's resolution mapped from E to u: with G(E) = integral of dE / sigma_E and
-    u = (1 - c G / 2)^-2, du/dE = c u^1.5 / sigma_E; c = 1 / G(E_max) keeps u within [1, 4]."""
+    """An axis on which the kernels' resolution model equals the detector's resolution.
+
+    The kernels take sigma(u) = k u^1.5 / FWHM_C. With G(E) = integral of dE / sigma_E and
+    u = (1 - c G / 2)^-2, du/dE = c u^1.5 / sigma_E; c = 1 / G(E_max) keeps u within [1, 4].
+
+    Parameters
+    ----------
+    energy : numpy.ndarray
+        keV of every channel, ascending.
+    resolution : Resolution
+
+    Returns
+    -------
+    u : numpy.ndarray
+        The axis, per channel.
+    k : float
+        The kernels' resolution coefficient on it.
+    """
     sigma = np.maximum(resolution.fwhm(energy), 1e-9) / FWHM_C
     g = np.concatenate(([0.0], np.cumsum(0.5 * (1.0 / sigma[1:] + 1.0 / sigma[:-1]) * np.diff(energy))))
     c = 1.0 / g[-1]
@@ -183,6 +336,23 @@ def resolution_axis(energy, resolution):
 
 
 def sharpen(energy, counts, resolution, iterations):
+    """Sharpens a spectrum by Richardson-Lucy deconvolution of the detector's resolution.
+
+    Parameters
+    ----------
+    energy : numpy.ndarray
+        keV of every channel, ascending.
+    counts : numpy.ndarray
+        float64 counts per channel.
+    resolution : Resolution
+    iterations : int
+        Richardson-Lucy iterations.
+
+    Returns
+    -------
+    numpy.ndarray
+        Counts per channel after sharpening (a copy of `counts` where the resolution gives no axis).
+    """
     u, k = resolution_axis(energy, resolution)
     if not math.isfinite(k):
         return counts.copy()
