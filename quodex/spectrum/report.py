@@ -9,6 +9,8 @@ import numpy as np
 
 from .results import Analysis
 
+__all__ = ["text", "to_json", "write_json", "figure", "peak_record"]
+
 
 def _num(v, digits=6):
     """A JSON number (None for NaN or infinite values, which JSON cannot hold)."""
@@ -22,7 +24,18 @@ def _label(p):
 
 
 def peak_record(p):
-    """A peak as JSON: numbers rounded to what they mean, flags by name."""
+    """A peak as JSON: numbers rounded to what they mean, flags by name.
+
+    Parameters
+    ----------
+    p : Peak
+
+    Returns
+    -------
+    dict
+        energy, energy_unc, fwhm (keV), area, area_unc (counts), significance, identification (its
+        label or None) and flags (list of names); None for a number that is not finite.
+    """
     return {"energy": _num(p.energy, 9), "energy_unc": _num(p.energy_unc, 4), "fwhm": _num(p.fwhm, 5),
             "area": _num(p.area, 7), "area_unc": _num(p.area_unc, 4), "significance": _num(p.significance, 4),
             "identification": _label(p), "flags": [f.value for f in p.flags]}
@@ -38,6 +51,10 @@ def to_json(a: Analysis):
     Returns
     -------
     dict
+        Keys ``input`` (path, format, channels, live and real time, start time, total counts),
+        ``calibration`` (coefficients, source, matched lines), ``resolution``, ``peaks`` (see
+        `peak_record`), ``missing_lines``, ``unfolding``, ``warnings`` and ``times`` (seconds per
+        stage). ``json.dumps`` takes it as it is.
     """
     spectrum = a.spectrum
     cal = a.calibration
@@ -66,14 +83,40 @@ def to_json(a: Analysis):
 
 
 def write_json(path, doc):
-    """Writes `doc` as indented JSON to `path`."""
+    """Writes a JSON document as indented JSON to a file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file, created or replaced.
+    doc : dict
+        As from `to_json`.
+
+    Raises
+    ------
+    OSError
+        The file cannot be written.
+    ValueError
+        `doc` holds a NaN or infinite number.
+    """
     with open(path, "w", encoding="utf-8") as f:
         json.dump(doc, f, indent=1, allow_nan=False)
         f.write("\n")
 
 
 def text(a: Analysis):
-    """The result as the text report the command line prints (warnings and stage times included)."""
+    """The result as the text report the command line prints.
+
+    Parameters
+    ----------
+    a : Analysis
+
+    Returns
+    -------
+    str
+        Lines on the input, calibration, resolution, a table of the peaks, the unfolding, the warnings
+        and the time of each stage.
+    """
     spectrum = a.spectrum
     e, c = a.energy, a.counts
     times = []
@@ -114,8 +157,21 @@ def text(a: Analysis):
 
 
 def figure(a: Analysis, path):
-    """Draws the spectrum, its fits, the sharpened and unfolded spectra and the strongest peaks into
-    the image file `path` (any format matplotlib writes). Needs matplotlib."""
+    """Draws the spectrum, its fits, the sharpened and unfolded spectra and the strongest peaks.
+
+    Parameters
+    ----------
+    a : Analysis
+    path : str or os.PathLike
+        The image file, in any format matplotlib writes (by its extension).
+
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    OSError
+        The file cannot be written.
+    """
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
