@@ -15,9 +15,24 @@ from .model import Spectrum
 from .options import Options
 from .readers import read_spectrum
 
+__all__ = ["analyse_many", "analyse_one", "run", "process_pool", "describe", "expand", "summary_rows",
+           "write_summary", "SUMMARY_COLUMNS"]
+
 
 def describe(error: SpectrumError, path) -> str:
-    """The one-line message of an error met analysing `path`: file errors name their file already."""
+    """The one-line message of an error met analysing an item.
+
+    Parameters
+    ----------
+    error : SpectrumError
+    path : str or None
+        The item's path or description.
+
+    Returns
+    -------
+    str
+        ``"PATH: MESSAGE"``, or the error's own message for file errors, which name their file already.
+    """
     if isinstance(error, SpectrumFileError) or path is None:
         return str(error)
     return f"{path}: {error}"
@@ -25,6 +40,17 @@ def describe(error: SpectrumError, path) -> str:
 
 def run(item, options: Options | None = None):
     """The `Analysis` of a file path, a `Spectrum`, or an (energies, counts) pair.
+
+    Parameters
+    ----------
+    item : str, os.PathLike, Spectrum or (array_like, array_like)
+        A file (read with these options), a spectrum, or keV and counts per channel.
+    options : Options, optional
+        The defaults of `Options` when None.
+
+    Returns
+    -------
+    Analysis
 
     Raises
     ------
@@ -47,8 +73,20 @@ def _path_of(item):
 
 
 def analyse_one(item, options: Options | None = None):
-    """The JSON document of one item (see `run`), or ``{"input": {"path": ...}, "error": message}`` for
-    one that cannot be analysed: one bad file must not stop a batch."""
+    """The JSON document of one item, or its error: one bad file must not stop a batch.
+
+    Parameters
+    ----------
+    item : str, os.PathLike, Spectrum or (array_like, array_like)
+        As for `run`.
+    options : Options, optional
+
+    Returns
+    -------
+    dict
+        `report.to_json` of its analysis, or ``{"input": {"path": PATH}, "error": MESSAGE}`` where a
+        `SpectrumError` was raised.
+    """
     try:
         result = run(item, options)
     except SpectrumError as e:
@@ -75,12 +113,19 @@ def analyse_many(items, options: Options | None = None, executor=None):
     Parameters
     ----------
     items : iterable
+        Paths, Spectrum values or (energies, counts) pairs; read into a list first.
     options : Options, optional
         Shared by every item; a response file it names is read once, here.
     executor : optional
         None (this process), a `concurrent.futures` executor, or a `dask.distributed.Client`. With a
         Client the options are scattered to the workers once; a pool made by `process_pool` holds them
         from its workers' start.
+
+    Yields
+    ------
+    dict
+        As from `analyse_one`: the JSON document, or ``{"input": ..., "error": ...}`` for an item that
+        cannot be analysed. Closing the generator early cancels the work not yet started.
 
     Raises
     ------
@@ -109,8 +154,27 @@ def analyse_many(items, options: Options | None = None, executor=None):
 
 
 def process_pool(jobs, options: Options):
-    """A ProcessPoolExecutor whose workers hold `options` (with its response loaded) from their start;
-    `analyse_many` on it analyses with those options."""
+    """A process pool whose workers hold the options from their start.
+
+    `analyse_many` on it analyses with those options, whatever options it is given.
+
+    Parameters
+    ----------
+    jobs : int
+        Worker processes.
+    options : Options
+        Its response file is read here, once.
+
+    Returns
+    -------
+    concurrent.futures.ProcessPoolExecutor
+        The caller shuts it down.
+
+    Raises
+    ------
+    ResponseFileError
+        The response file named in the options cannot be used.
+    """
     from concurrent.futures import ProcessPoolExecutor
     options = options.with_response_loaded()
     pool = ProcessPoolExecutor(max_workers=jobs, initializer=_init_worker, initargs=(options,))
@@ -123,8 +187,20 @@ def _is_dask(executor):
 
 
 def expand(patterns):
-    """Files named, found in directories (sorted, recursively) or matched by glob patterns; a pattern
-    that matches nothing is kept, so that its error is reported."""
+    """The files that paths, directories and glob patterns name.
+
+    Parameters
+    ----------
+    patterns : iterable of str
+        Files, directories (searched recursively, hidden files left out) or glob patterns (``**``
+        allowed).
+
+    Returns
+    -------
+    list of str
+        In the order given, each directory's and pattern's files sorted; a pattern that matches nothing
+        is kept, so that its error is reported.
+    """
     out = []
     for p in patterns:
         if os.path.isdir(p):
@@ -140,10 +216,23 @@ def expand(patterns):
 
 SUMMARY_COLUMNS = ("file", "energy", "energy_unc", "fwhm", "area", "area_unc", "significance", "identification",
                    "flags", "error")
+"""The columns of the batch summary table, in order."""
 
 
 def summary_rows(docs):
-    """One row per peak of every spectrum; a spectrum without peaks or with an error gets one row."""
+    """The batch summary table's rows.
+
+    Parameters
+    ----------
+    docs : iterable of dict
+        JSON documents as `analyse_many` yields them.
+
+    Returns
+    -------
+    list of dict
+        Keyed by `SUMMARY_COLUMNS`: one row per peak of every spectrum (flags joined by ``";"``); a
+        spectrum without peaks or with an error gets one row.
+    """
     rows = []
     for doc in docs:
         path = doc["input"]["path"]
@@ -160,7 +249,25 @@ def summary_rows(docs):
 
 
 def write_summary(rows, stem):
-    """stem.csv, and stem.parquet where pyarrow is installed; returns the paths written."""
+    """Writes the summary table as CSV, and as Parquet where pyarrow is installed.
+
+    Parameters
+    ----------
+    rows : list of dict
+        As from `summary_rows`.
+    stem : str
+        The files' path without extension.
+
+    Returns
+    -------
+    list of str
+        The paths written: ``stem.csv`` and, with pyarrow, ``stem.parquet``.
+
+    Raises
+    ------
+    OSError
+        A file cannot be written.
+    """
     written = [stem + ".csv"]
     with open(written[0], "w", newline="", encoding="utf-8") as f:
         w = csv.DictWriter(f, fieldnames=SUMMARY_COLUMNS)
