@@ -130,7 +130,7 @@ def analyse_many(items, options: Options | None = None, executor=None):
     Raises
     ------
     ResponseFileError
-        The response file named in the options cannot be used.
+        The response file named in the options cannot be used (raised when iteration starts).
     """
     items = list(items)
     options = (Options() if options is None else options).with_response_loaded()
