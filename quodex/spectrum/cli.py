@@ -20,7 +20,10 @@ from .errors import SpectrumError
 from .model import Spectrum
 from .options import Options
 
+__all__ = ["main", "parser", "options_of", "json_names", "PROG"]
+
 PROG = "quodex-spectrum"
+"""The command's name, in its usage and error lines."""
 
 
 def _positive_int(text):
@@ -62,6 +65,12 @@ def _calibration(text):
 
 
 def parser():
+    """The command line's argument parser.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+    """
     p = argparse.ArgumentParser(
         prog=PROG, description="Finds, fits and identifies the peaks of a gamma-ray spectrum, sharpens and unfolds it.",
         epilog="Formats read: IAEA/ORTEC SPE, ANSI N42.42 (2006, 2011), ORTEC CHN, Amptek MCA, pocket-spectrometer "
@@ -100,13 +109,48 @@ def parser():
 
 
 def options_of(args, lines):
-    """The analysis's options from the command line; OptionsError for values no parser type caught."""
+    """The analysis's options from the parsed command line.
+
+    Parameters
+    ----------
+    args : argparse.Namespace
+        As `parser` parses it.
+    lines : iterable of float
+        Known line energies, keV.
+
+    Returns
+    -------
+    Options
+
+    Raises
+    ------
+    OptionsError
+        A value no parser type caught.
+    """
     return Options(lines=tuple(lines), threshold=args.threshold, calibration=args.calibration,
                    recalibrate=args.recalibrate, detector=args.detector, measurement=args.measurement,
                    response=args.response, rl_iterations=args.rl_iterations, em_iterations=args.em_iterations)
 
 
 def main(argv=None):
+    """Runs the command: one spectrum (or the synthetic one) reported as text, or a batch.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments, without the program's name; ``sys.argv[1:]`` when None.
+
+    Returns
+    -------
+    int
+        The exit code: 0 done, 1 a batch in which some spectra failed, 2 an error (one line on
+        stderr).
+
+    Raises
+    ------
+    SystemExit
+        From argparse, for ``--help`` or arguments it refuses (code 2).
+    """
     args = parser().parse_args(argv)
 
     def fail(message):
@@ -155,7 +199,18 @@ def main(argv=None):
 
 
 def json_names(paths):
-    """A JSON file name per spectrum: its base name, or its path made flat where base names repeat."""
+    """A JSON file name per spectrum of a batch.
+
+    Parameters
+    ----------
+    paths : sequence of str
+
+    Returns
+    -------
+    list of str
+        Each path's base name with ``.json``, or its whole path made flat (separators as ``__``) where
+        base names repeat.
+    """
     base = [os.path.splitext(os.path.basename(p))[0] for p in paths]
     return [(b if base.count(b) == 1 else os.path.splitext(os.path.normpath(p).strip(os.sep))[0].replace(os.sep, "__"))
             + ".json" for b, p in zip(base, paths)]
