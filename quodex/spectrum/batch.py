@@ -130,10 +130,14 @@ def analyse_many(items, options: Options | None = None, executor=None):
     Raises
     ------
     ResponseFileError
-        The response file named in the options cannot be used (raised when iteration starts).
+        The response file named in the options cannot be used (raised by the call, before any item).
     """
     items = list(items)
     options = (Options() if options is None else options).with_response_loaded()
+    return _documents(items, options, executor)
+
+
+def _documents(items, options, executor):
     if executor is None:
         for item in items:
             yield analyse_one(item, options)

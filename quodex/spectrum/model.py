@@ -99,8 +99,8 @@ class Spectrum:
         The reader's remarks worth a warning (``"summed 60 measurements"``).
     """
     counts: np.ndarray
-    path: str = ""
-    format: str = ""
+    path: str = "<array>"
+    format: str = "array"
     calibration: Calibration | None = None
     energies: np.ndarray | None = None
     live_time: float | None = None

@@ -101,3 +101,9 @@ def test_batch_option_errors(argv, message, capsys):
 
 def test_json_names_stay_apart():
     assert cli.json_names(["a/x.spe", "b/x.spe", "c/y.n42"]) == ["a__x.json", "b__x.json", "y.json"]
+
+
+def test_a_bad_response_fails_the_call_before_any_spectrum(tmp_path):
+    from quodex.spectrum import ResponseFileError
+    with pytest.raises(ResponseFileError, match="cannot read response"):
+        batch.analyse_many([tmp_path / "never-read.spe"], Options(response=str(tmp_path / "none.npz")))
