@@ -137,8 +137,22 @@ def _scalable(literal):
         return False
 
 
+# Swapping the arguments of these changes nothing: such mutants cannot be killed.
+_SYMMETRIC = {"max", "min", "np.maximum", "np.minimum", "np.hypot", "math.hypot", "np.add", "np.multiply"}
+
+
+def _callee(trailer):
+    owner = trailer.parent
+    if owner is None or owner.type not in ("power", "atom_expr"):
+        return ""
+    kids = owner.children
+    return "".join(k.get_code().strip() for k in kids[:kids.index(trailer)])
+
+
 def _adjacent_positional(node):
     if node.type != "arglist" or node.parent is None or node.parent.type != "trailer":
+        return []
+    if _callee(node.parent) in _SYMMETRIC:
         return []
     args = [c for c in node.children if not (c.type == "operator" and c.value == ",")]
     pairs = []

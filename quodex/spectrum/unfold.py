@@ -108,8 +108,6 @@ class ModelResponse:
     ----------
     rest : Response
         The response less its photopeak, tabulated.
-    peak_to_total : callable
-        The detector kind's photopeak share at an energy (keV).
     fwhm : callable
         The resolution's FWHM (keV) at an energy (keV).
     kind : str
@@ -120,7 +118,6 @@ class ModelResponse:
         ``"modelled (KIND, from the fitted resolution)"`` (a property).
     """
     rest: Response
-    peak_to_total: object
     fwhm: object
     kind: str
 
@@ -156,8 +153,7 @@ def model_response(grid, resolution, kind: DetectorKind, top):
     edges = bin_edges(grid)
     rest = np.array([kind.line_shape(grid, e, resolution.fwhm)
                      - gauss_in_bins(edges, e, max(float(resolution.fwhm(e)), 1e-6) / FWHM_C) for e in ref])
-    return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), kind.peak_to_total,
-                         resolution.fwhm, kind.name)
+    return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), resolution.fwhm, kind.name)
 
 
 def grid_of(energy, counts, channels=None):

@@ -105,14 +105,35 @@ def test_results_are_values_the_analysis_does_not_change():
     np.testing.assert_array_equal(spectrum.counts, counts)
     np.testing.assert_array_equal(spectrum.energies, energy)
     p = r.peaks[0]
-    with pytest.raises(dataclasses.FrozenInstanceError):
-        p.energy = 0.0
+    for value, field in ((p, "energy"), (r, "peaks"), (p.identification, "line"), (r.resolution, "a")):
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            setattr(value, field, 0.0)
+    assert "params" not in repr(p) and "background" not in repr(p) and "661" in repr(p)
     assert str(p.identification) == "661.66 keV" and p.identification.kind is IdKind.LINE
     table = r.peaks_table(as_frame=False)
-    assert table[0]["identification"] == "661.66 keV" and table[0]["energy"] == p.energy
+    assert table[0]["identification"] == "661.66 keV" and table[0]["kind"] == "line" and table[0]["energy"] == p.energy
     pd = pytest.importorskip("pandas")
     frame = r.peaks_table()
     assert isinstance(frame, pd.DataFrame) and list(frame["energy"]) == [q.energy for q in r.peaks]
+
+
+def test_a_peaks_table_without_pandas_is_records(monkeypatch):
+    energy, counts = synthetic.source_spectrum((661.66,), (5e4,), HPGE, n=2048, seed=2)
+    r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+    monkeypatch.setitem(__import__("sys").modules, "pandas", None)  # import pandas fails
+    assert r.peaks_table() == [q.record() for q in r.peaks] and r.peaks_table()[0]["kind"] is None
+    with pytest.raises(ImportError):
+        r.peaks_table(as_frame=True)
+
+
+@pytest.mark.parametrize("tail", [0.05, 0.3])
+def test_a_tail_moves_photopeak_counts_and_adds_none(tail):
+    axis = synthetic.bin_centres(4096)
+    kind = detector.KINDS["hpge"]
+    plain, tailed = (kind.line_shape(axis, 1000.0, HPGE, t) for t in (0.0, tail))
+    assert tailed.sum() == pytest.approx(plain.sum(), rel=1e-6)
+    below = axis < 1000.0  # the tail, smeared by the resolution, lies mostly below the peak
+    assert plain[below].sum() + 0.3 * tail < tailed[below].sum() < plain[below].sum() + 0.5 * tail
 
 
 @pytest.mark.parametrize("spectrum, options, error, message", [

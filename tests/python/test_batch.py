@@ -25,6 +25,7 @@ def spectra(tmp_path_factory):
                                               n=1024, seed=seed, scintillator=True, calibration=(0.0, 2.93))
         files.write_spe(d / f"s{seed}.spe", counts, calibration=(0.0, 2.93))
     (d / "corrupt.spe").write_text("$DATA:\n0 1023\n12\n-4\n")
+    files.write_spe(d / "short.spe", [5] * 32, calibration=(0.0, 2.93))  # read, but too short to analyse
     return d
 
 
@@ -41,8 +42,9 @@ def serial(spectra, tmp_path_factory):
 def test_a_corrupt_file_is_listed_and_the_rest_analysed(serial, capsys):
     code, docs = serial
     assert code == 1
-    assert set(docs) == {"corrupt.json", "s0.json", "s1.json", "s2.json", "s3.json"}
+    assert set(docs) == {"corrupt.json", "s0.json", "s1.json", "s2.json", "s3.json", "short.json"}
     assert "corrupt.spe, line 4: $DATA: channels 0 to 1023 need 1024 counts" in docs["corrupt.json"]["error"]
+    assert docs["short.json"]["error"].endswith("short.spe: a spectrum needs at least 64 channels, found 32")
     for name in ("s0.json", "s3.json"):
         assert docs[name]["missing_lines"] == [] and "error" not in docs[name]
 
@@ -85,6 +87,7 @@ def test_python_api_keeps_input_order_with_any_executor():
                                        scintillator=True) for s in range(3)]
     settings = Options(lines=LINES, rl_iterations=2, em_iterations=2)
     alone = [without_times(d) for d in batch.analyse_many(items, settings)]
+    assert {(d["input"]["path"], d["input"]["format"]) for d in alone} == {("<array>", "array")}
     with ThreadPoolExecutor(3) as pool:
         threaded = [without_times(d) for d in batch.analyse_many(reversed(items), settings, pool)]
     assert threaded == alone[::-1]

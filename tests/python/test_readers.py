@@ -236,3 +236,13 @@ def test_a_format_is_one_row(tmp_path, monkeypatch, name, content, fmt):
         path.write_bytes(b"FAKE bad\n")
         with pytest.raises(FileFormatError, match="^" + re.escape(str(path)) + r", record 2: bad counts$"):
             read_spectrum(path)
+
+
+@pytest.mark.parametrize("written, read", [
+    ("06/16/2022 16:51:18", "2022-06-16T16:51:18"),
+    ("16.06.2022 16:51:18", "2022-06-16T16:51:18"),
+    ("Thursday, in the morning", "Thursday, in the morning"),  # a form we cannot read is kept as written
+])
+def test_start_time_in_iso_form_or_as_written(tmp_path, written, read):
+    W.write_spe(tmp_path / "t.spe", COUNTS, start=written)
+    assert read_spectrum(tmp_path / "t.spe").start_time == read

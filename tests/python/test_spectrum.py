@@ -79,6 +79,7 @@ def test_every_detector_without_a_prior(name, lines, areas, fwhm, n, kw):
     ((79.61, 80.997, 356.01), (2e4, 3e4, 1e5)),  # 1.4 keV apart, 1.6 FWHM
     ((661.66, 663.66), (1e5, 5e3)),  # a 5 % shoulder 1.4 FWHM away must neither vanish nor swallow its line
     ((661.66, 663.46), (1e5, 1e4)),
+    ((121.78, 344.28, 346.4, 778.9, 781.5, 1408.0), (3e4, 4e4, 2e4, 2e4, 1.5e4, 2e4)),  # pairs after single lines
 ])
 def test_a_doublet_is_fitted_as_two_peaks(lines, areas):
     energy, counts = synthetic.source_spectrum(lines, areas, synthetic.hpge_fwhm, n=8192, seed=5)

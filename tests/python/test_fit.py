@@ -1,0 +1,102 @@
+"""Peak fits and the resolution law on counts of known truth: the uncertainties describe the deviations
+(pulls of unit width), chi-square measures the fit, a tail is part of the area, wide impostors do not
+bend the resolution."""
+import math
+
+import numpy as np
+import pytest
+
+from quodex.spectrum import fit
+from quodex.spectrum.detector import FWHM_C, Resolution
+from quodex.spectrum.results import Flag
+
+X = np.arange(600.0, 640.0, 0.25)  # keV
+SIGMA = 0.8
+BACKGROUND = lambda x: 40.0 - 0.5 * (x - 620.0)  # noqa: E731  counts per channel
+
+
+def counts_of(area, centre, seed, tail=0.0):
+    rng = np.random.default_rng(seed)
+    edges = np.concatenate((X - 0.125, [X[-1] + 0.125]))
+    from scipy.special import erf
+    peak = 0.5 * np.diff(erf((edges - centre) / (math.sqrt(2) * SIGMA))) * area
+    if tail:  # the tail's share of the area in an exponential below the peak, smeared by the resolution
+        from scipy.special import erfc
+        beta, d = 1.5 * SIGMA, X - centre
+        dens = np.exp(d / beta + 0.5 * (SIGMA / beta) ** 2) * erfc(d / (math.sqrt(2) * SIGMA) + SIGMA / (math.sqrt(2) * beta))
+        peak = (1 - tail) * peak + tail * area * dens / dens.sum()
+    return rng.poisson(BACKGROUND(X) + peak).astype(float)
+
+
+@pytest.fixture(scope="module")
+def pulls():
+    out = {"energy": [], "area": [], "fwhm": [], "chi2": []}
+    for seed in range(40):
+        y = counts_of(5000.0, 620.3, seed)
+        f = fit.fit_region(X, y, [620.0], [(0.3, 3.0)])
+        (p,) = fit.peaks_of(f, X, (0, len(X)))
+        out["energy"].append((p.energy - 620.3) / p.energy_unc)
+        out["area"].append((p.area - 5000.0) / p.area_unc)
+        out["fwhm"].append((p.fwhm - FWHM_C * SIGMA) / p.fwhm_unc)
+        out["chi2"].append(p.chi2)
+    return {k: np.array(v) for k, v in out.items()}
+
+
+@pytest.mark.parametrize("what", ["energy", "area", "fwhm"])
+def test_uncertainties_describe_the_deviations(pulls, what):
+    z = pulls[what]
+    assert abs(z.mean()) < 0.45 and 0.7 < z.std() < 1.35
+
+
+def test_chi_square_measures_the_fit(pulls):
+    assert 0.85 < pulls["chi2"].mean() < 1.15
+    # a Gaussian fitted to a peak with a strong tail is a poor fit, and says so
+    y = counts_of(2e5, 620.3, 1, tail=0.3)
+    plain = fit.fit_region(X, y, [620.0], [(0.3, 3.0)])
+    assert plain.chi2 > 3.0 and plain.poor
+    (p,) = fit.peaks_of(plain, X, (0, len(X)))
+    assert p.has(Flag.POOR_FIT) and not p.has(Flag.TAIL)
+
+
+def test_a_tail_is_part_of_the_area():
+    y = counts_of(2e5, 620.3, 2, tail=0.3)
+    shaped = fit.fit_region(X, y, [620.0], [(0.3, 3.0)], shape=True)
+    (p,) = fit.peaks_of(shaped, X, (0, len(X)))
+    assert p.has(Flag.TAIL)
+    assert abs(p.area - 2e5) < 0.02 * 2e5 and abs(p.energy - 620.3) < 0.05
+    assert shaped.chi2 < fit.fit_region(X, y, [620.0], [(0.3, 3.0)]).chi2 / 3
+
+
+def test_two_peaks_of_one_region_and_their_flags():
+    y = counts_of(5000.0, 615.0, 3) + counts_of(3000.0, 625.0, 4) - np.random.default_rng(5).poisson(BACKGROUND(X))
+    f = fit.fit_region(X, y, [614.0, 626.0], [(0.3, 3.0), (0.3, 3.0)])
+    peaks = fit.peaks_of(f, X, (0, len(X)))
+    assert [round(p.energy) for p in peaks] == [615, 625] and all(p.has(Flag.MULTIPLET) for p in peaks)
+    for p, area in zip(peaks, (5000.0, 3000.0)):
+        assert abs(p.area - area) < 4 * p.area_unc
+    held = fit.peaks_of(fit.fit_region(X, y, [614.0, 626.0], [(0.3, 0.5), (0.3, 3.0)]), X, (0, len(X)))
+    assert held[0].has(Flag.WIDTH_AT_LIMIT) and not held[1].has(Flag.WIDTH_AT_LIMIT)
+
+
+TRUE = Resolution(0.8, 0.002)
+
+
+@pytest.mark.parametrize("extra", [
+    [],
+    [(477.0, 3.0 * float(TRUE.fwhm(477.0)), 900.0)],  # a Compton edge found as a wide peak
+    [(200.0, 2.5 * float(TRUE.fwhm(200.0)), 400.0), (1100.0, 1.9 * float(TRUE.fwhm(1100.0)), 2500.0)],
+])
+def test_the_resolution_law_from_peak_widths(extra):
+    points = [(e, float(TRUE.fwhm(e)) * (1 + d), w) for e, d, w in
+              ((122.0, 0.01, 900.0), (344.0, -0.01, 2500.0), (662.0, 0.0, 10000.0), (1332.0, 0.01, 3000.0),
+               (1836.0, -0.01, 900.0))]
+    res = fit.fit_resolution(points + extra)
+    for e in (100.0, 662.0, 2000.0):
+        assert float(res.fwhm(e)) == pytest.approx(float(TRUE.fwhm(e)), rel=0.03)
+
+
+def test_one_energy_scales_the_statistics_term_alone():
+    res = fit.fit_resolution([(662.0, 46.3, 1e4)])
+    assert res.a == 0 and float(res.fwhm(662.0)) == pytest.approx(46.3) and float(res.fwhm(1324.0)) == pytest.approx(
+        46.3 * math.sqrt(2))
+    assert fit.fit_resolution([]) is None and fit.fit_resolution([(662.0, float("nan"), 1.0)]) is None
