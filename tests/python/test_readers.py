@@ -66,7 +66,10 @@ def test_n42_measurements_sum_or_pick(tmp_path):
     s = read_spectrum(path)
     np.testing.assert_array_equal(s.counts, 6 * COUNTS)
     assert (s.live_time, s.real_time) == (300, 330)
-    assert any("summed 3 of 4" in n for n in s.notes) and any("background" in n for n in s.notes)
+    assert "summed 3 of 4 spectra; 1 with another channel count or calibration left out" in s.notes
+    assert any("background" in n for n in s.notes)
+    W.write_n42_2011(tmp_path / "one.n42", [COUNTS], calibration=CAL)
+    assert not any("summed" in n for n in read_spectrum(tmp_path / "one.n42").notes)  # one spectrum is no sum
     np.testing.assert_array_equal(read_spectrum(path, Options(measurement=5)).counts, 5 * COUNTS)
     with pytest.raises(SpectrumFileError, match=r"m\.n42: measurement 6 requested, the file holds 5 spectra"):
         read_spectrum(path, Options(measurement=6))
@@ -102,6 +105,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.n42", N42.format(a="", d="1 2 -3 4"), r", ChannelData 1, channel 2: negative counts -3$"),
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0"), r", ChannelData 1: value 2: a 0 without"),
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0 1e12"), r", ChannelData 1: value 3: count of zeros"),
+    ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0 2.5 7"), r", ChannelData 1: value 3: count of zeros"),
     ("s.n42", N42.format(a="", d="1 2")[:-30], r", line 1: not well-formed XML"),
     ("s.n42", BOMB, r": XML refused: EntitiesForbidden"),
     ("s.n42", XXE, r": XML refused: EntitiesForbidden"),

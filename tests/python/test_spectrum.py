@@ -218,6 +218,7 @@ def test_command_line_reads_each_format_and_writes_json(tmp_path, nai_counts, wr
     assert set(doc["peaks"][0]) == {"energy", "energy_unc", "fwhm", "area", "area_unc", "significance",
                                     "identification", "flags"}
     assert doc["missing_lines"] == [] and "times" in doc and doc["unfolding"]["chi2_per_channel"] > 0
+    assert doc["unfolding"]["covers_kev"] == [50.0, pytest.approx(1023 * 2.93)]  # the modelled response reaches the top
 
 
 def test_channel_text_needs_a_calibration(tmp_path, nai_counts, capsys):
@@ -282,3 +283,29 @@ def test_figure_without_peaks(tmp_path):
     png = tmp_path / "f.png"
     assert cli.main([str(tmp_path / "flat.spe"), "--plot", str(png), "--rl-iterations", "1", "--em-iterations", "1"]) == 0
     assert png.stat().st_size > 10000
+
+
+def test_plot_needs_matplotlib_only_when_asked_for(tmp_path, nai_counts, monkeypatch, capsys):
+    import importlib.util
+    files.write_spe(tmp_path / "s.spe", nai_counts, calibration=(0.0, 2.93))
+    find = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "matplotlib" else find(name, *a))
+    assert cli.main([str(tmp_path / "s.spe"), "--plot", str(tmp_path / "p.png")]) == 2
+    assert "--plot needs matplotlib" in capsys.readouterr().err and not (tmp_path / "p.png").exists()
+    assert cli.main([str(tmp_path / "s.spe"), "--rl-iterations", "1", "--em-iterations", "1"]) == 0
+
+
+@pytest.mark.parametrize("e", [1500.0, 2614.5])
+def test_generated_lines_have_the_asked_intensities(e):
+    # photopeak 1, backscatter bump 0.05, escape peaks 0.08 and 0.04 of it: the benchmarks' detector
+    axis = synthetic.bin_centres(8192)
+    k = synthetic.k_for_sigma(1.0)
+    sigma = lambda en: float(synthetic.sigma_of(k, en))  # noqa: E731
+    shape = synthetic.line_shape(axis, e, sigma)
+    back_e = e / (1.0 + 2.0 * e / 511.0)
+    for at, area, half in ((e, 1.0, 5 * sigma(e)), (e - 511.0, 0.08, 5 * sigma(e - 511.0)),
+                           (e - 1022.0, 0.04, 5 * sigma(e - 1022.0)), (back_e, 0.05, 4 * (3 * sigma(e) + 10))):
+        inside = np.abs(axis - at) < half
+        side = (np.abs(axis - at) >= half) & (np.abs(axis - at) < 2 * half)
+        net = shape[inside].sum() - shape[side].mean() * inside.sum()
+        assert net == pytest.approx(area, rel=0.15), at
