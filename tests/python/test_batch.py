@@ -110,3 +110,12 @@ def test_a_bad_response_fails_the_call_before_any_spectrum(tmp_path):
     from quodex.spectrum import ResponseFileError
     with pytest.raises(ResponseFileError, match="cannot read response"):
         batch.analyse_many([tmp_path / "never-read.spe"], Options(response=str(tmp_path / "none.npz")))
+
+
+def test_batch_refusals_are_one_line(spectra, tmp_path, monkeypatch, capsys):
+    assert cli.main([str(spectra), "--out-dir", str(tmp_path), "--response", str(tmp_path / "none.npz")]) == 2
+    monkeypatch.setitem(__import__("sys").modules, "dask.distributed", None)  # not installed
+    assert cli.main([str(spectra), "--out-dir", str(tmp_path), "--dask", "local"]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 2 and "cannot read response" in err[0] and "--dask needs dask.distributed" in err[1]
+    assert not list(tmp_path.glob("*.json"))

@@ -74,6 +74,8 @@ def test_two_peaks_of_one_region_and_their_flags():
     assert [round(p.energy) for p in peaks] == [615, 625] and all(p.has(Flag.MULTIPLET) for p in peaks)
     for p, area in zip(peaks, (5000.0, 3000.0)):
         assert abs(p.area - area) < 4 * p.area_unc
+    alone = fit.peaks_of(fit.fit_region(X[80:], y[80:], [626.0], [(0.3, 3.0)]), X[80:], (80, len(X)))[0]
+    assert peaks[1].fwhm_unc == pytest.approx(alone.fwhm_unc, rel=0.25)  # far apart, as if alone
     held = fit.peaks_of(fit.fit_region(X, y, [614.0, 626.0], [(0.3, 0.5), (0.3, 3.0)]), X, (0, len(X)))
     assert held[0].has(Flag.WIDTH_AT_LIMIT) and not held[1].has(Flag.WIDTH_AT_LIMIT)
 
@@ -100,3 +102,14 @@ def test_one_energy_scales_the_statistics_term_alone():
     assert res.a == 0 and float(res.fwhm(662.0)) == pytest.approx(46.3) and float(res.fwhm(1324.0)) == pytest.approx(
         46.3 * math.sqrt(2))
     assert fit.fit_resolution([]) is None and fit.fit_resolution([(662.0, float("nan"), 1.0)]) is None
+
+
+@pytest.mark.parametrize("scale", [1, 2, 4, 8])
+def test_the_search_finds_a_peak_at_every_summed_width(scale):
+    from quodex.spectrum import search
+    x = np.arange(2048.0)
+    width = 0.6 * scale  # sigma in channels: a peak that this sum sees best
+    counts = np.random.default_rng(scale).poisson(50.0 + 3000.0 * np.exp(-0.5 * ((x - 1000.3) / width) ** 2))
+    found = search.scan(counts.astype(float), scale, 5.0)
+    best = max(found, key=lambda c: c.significance)
+    assert abs(best.channel - 1000.3) <= 0.5 * scale and best.scale == scale and best.significance > 5.0

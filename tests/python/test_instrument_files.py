@@ -8,7 +8,9 @@ import pytest
 from quodex.spectrum import SpectrumFileError
 from quodex.spectrum.readers import read_spectrum
 
-FIELD = Path(__file__).parents[3] / "shared" / "field" / "dev"
+# The project's shared folder stands beside the checkout (or beside a copy of it further down).
+FIELD = next((p / "shared" / "field" / "dev" for p in Path(__file__).resolve().parents
+              if (p / "shared" / "field" / "dev").is_dir()), Path("shared/field/dev"))
 
 # Read by eye from the files: $DATA range, $MEAS_TIM (live real), $DATE_MEA, $MCA_CAL (trailing zero
 # term dropped), the sum of the $DATA lines, DETDESC# of $SPEC_REM and $SPEC_ID.

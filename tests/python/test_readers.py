@@ -112,6 +112,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.chn", _chn()[:20], r", header: truncated: 20 bytes of 32$"),
     ("s.chn", _chn(n=65), r", header: 65 channels announced need 260 bytes of counts, the file holds 256"),
     ("s.chn", _chn(tail=struct.pack("<hh", -102, 0)), r", trailer: truncated: 4 bytes, the energy calibration needs 16$"),
+    ("s.chn", _chn(tail=struct.pack("<hh2f", -102, 0, 0, 1)), r", trailer: truncated: 12 bytes, the energy calibration needs 16$"),
     ("s.chn", _chn(tail=struct.pack("<hh3f", -7, 0, 0, 1, 0)), r", trailer: unknown type tag -7"),
     ("s.chn", _chn(tail=struct.pack("<hh3f", -102, 0, 0, float("nan"), 0)), r", trailer: calibration coefficients must be finite"),
     ("s.mca", MCA.format(live="10", data="1\n2\n3"), r", line 6: no <<END>> after <<DATA>> \(truncated"),
@@ -121,6 +122,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.xml", RC.format(n=2, p="<DataPoint>1</DataPoint><DataPoint>inf</DataPoint>"), r", ResultData 1 EnergySpectrum DataPoint 2: counts must be finite: inf$"),
     ("s.tka", "10\n11\n1\n2 3\n", r", line 4: expected 1 number, found 2$"),
     ("s.tka", "10\n", r": expected live time, real time and counts, found 1 numbers$"),
+    ("s.tka", "10\n-1\n5\n", r", line 2: real time must be finite and >= 0, got -1.0$"),
     ("s.txt", "1.5 3\n2.5 4\n3.5 4 5\n", r", line 3: expected 2 columns \(channel or energy, counts\), found 3$"),
     ("s.txt", "Channel,Energy,Counts\n0,1.5,3\n1,2.5\n", r", line 3: expected 3 columns \(channel, energy, counts\), found 2$"),
     ("s.txt", "# energy counts\n1.5 3\n2.5 x\n", r", line 3: not a number: '2.5 x'$"),
@@ -250,3 +252,23 @@ def test_a_format_is_one_row(tmp_path, monkeypatch, name, content, fmt):
 def test_start_time_in_iso_form_or_as_written(tmp_path, written, read):
     W.write_spe(tmp_path / "t.spe", COUNTS, start=written)
     assert read_spectrum(tmp_path / "t.spe").start_time == read
+
+
+@pytest.mark.parametrize("calibration, reason", [((0.0, 0.0), "zero gain"), ((5.0, -0.5), "energies do not ascend")])
+def test_a_calibration_that_gives_no_energies_is_a_note(tmp_path, calibration, reason):
+    W.write_spe(tmp_path / "c.spe", COUNTS, calibration=calibration, mca_cal=False)
+    s = read_spectrum(tmp_path / "c.spe")
+    assert s.calibration is None and s.notes == (f"calibration from file ($ENER_FIT) ignored: {reason}",)
+
+
+def test_n42_spectra_of_another_calibration_are_left_out_of_the_sum(tmp_path):
+    path = tmp_path / "two.n42"
+    path.write_text('<RadInstrumentData><EnergyCalibration id="a"><CoefficientValues>0 1</CoefficientValues>'
+                    '</EnergyCalibration><EnergyCalibration id="b"><CoefficientValues>0 2</CoefficientValues>'
+                    '</EnergyCalibration><RadMeasurement>'
+                    '<Spectrum energyCalibrationReference="a"><ChannelData>1 2 3 4</ChannelData></Spectrum>'
+                    '<Spectrum energyCalibrationReference="b"><ChannelData>5 6 7 8</ChannelData></Spectrum>'
+                    '</RadMeasurement></RadInstrumentData>')
+    s = read_spectrum(path)
+    np.testing.assert_array_equal(s.counts, [1, 2, 3, 4])
+    assert s.notes == ("summed 1 of 2 spectra; 1 with another channel count or calibration left out",)
