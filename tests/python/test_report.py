@@ -1,0 +1,132 @@
+"""What the reports say and what batches write: the text a user reads, the JSON a program reads, the
+summary table, the files a batch finds, errors that survive a trip to a worker process."""
+import csv
+import json
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import spectrum_files as files
+from quodex.spectrum import FileFormatError, Options, Spectrum, analyse, batch, report, synthetic
+from quodex.spectrum.calibration import recalibrate
+from quodex.spectrum.detector import Resolution
+from quodex.spectrum.model import Calibration
+from quodex.spectrum.results import Flag, Peak
+
+FAST = dict(rl_iterations=1, em_iterations=1)
+CAL = (0.2, 0.366, 1e-7)
+LINES = (661.66, 1173.23, 1332.49)
+
+
+@pytest.fixture(scope="module")
+def result():
+    _, counts = synthetic.source_spectrum(LINES, (4e4, 3e4, 3e4), synthetic.hpge_fwhm, n=4096, seed=9, calibration=CAL)
+    spectrum = Spectrum(counts, "lab/co.spe", "IAEA SPE", calibration=Calibration((0.0, 0.3665), "file ($MCA_CAL)"),
+                        live_time=600.0, real_time=612.5, notes=("summed 2 measurements",))
+    return analyse(spectrum, Options(lines=LINES + (2000.0,), recalibrate=True, **FAST))
+
+
+def test_the_text_report(result):
+    text = report.text(result).splitlines()
+    assert text[0] == (f"Spectrum: lab/co.spe (IAEA SPE); 4096 channels, {result.energy[0]:.2f}..{result.energy[-1]:.2f} "
+                       f"keV, {result.counts.sum():.6g} counts; live 600 s, real 612.5 s")
+    c = result.calibration.coefficients
+    assert text[1] == f"Calibration: {result.calibration.source}: keV = {c[0]:.7g} + {c[1]:.7g} ch + {c[2]:.7g} ch^2"
+    assert text[2].startswith("  residuals (keV): 661.66: ") and text[2].count(":") == 4
+    assert text[3].startswith(f"Resolution (fitted, hpge): {result.resolution}; ")
+    assert text[4] == f"Peaks: {len(result.peaks)} reported from {result.candidates} candidates"
+    rows = {round(float(line.split()[0])): line for line in text[7:7 + len(result.peaks)]}
+    for line in LINES:
+        p = min(result.peaks, key=lambda p: abs(p.energy - line))
+        assert rows[round(p.energy)].split()[:2] == [f"{p.energy:.3f}", f"{p.energy_unc:.3f}"]
+        assert rows[round(p.energy)].endswith(f"{line:g} keV" + (f"  [{', '.join(f.value for f in p.flags)}]"
+                                                                 if p.flags else ""))
+    assert "warning: summed 2 measurements" in text and "warning: known lines not found: 2000 keV" in text
+    assert text.index("warning: summed 2 measurements") < text.index("warning: known lines not found: 2000 keV")
+    assert text[-1].startswith("Time per stage: peak search ")
+
+
+def test_the_json_document(result):
+    doc = json.loads(json.dumps(report.to_json(result), allow_nan=False))
+    assert doc["input"] == {"path": "lab/co.spe", "format": "IAEA SPE", "channels": 4096, "live_time": 600.0,
+                            "real_time": 612.5, "start_time": None, "total_counts": float(result.counts.sum())}
+    assert doc["calibration"]["coefficients"] == list(result.calibration.coefficients)
+    for m in doc["calibration"]["matched_lines"]:
+        assert m["residual"] == pytest.approx(m["after"] - m["line"], abs=1e-4) and m["line"] in LINES
+    res = doc["resolution"]
+    assert res["detector_kind"] == "hpge" and res["fwhm_at_662_kev"] == pytest.approx(
+        float(result.resolution.fwhm(662.0)), rel=1e-3)
+    assert [p["energy"] for p in doc["peaks"]] == pytest.approx([p.energy for p in result.peaks], abs=1e-6)
+    assert doc["missing_lines"] == [2000.0] and doc["warnings"] == list(result.warnings)
+    assert doc["unfolding"]["channels"] == 2048 and doc["unfolding"]["covers_kev"][0] == 50.0
+    assert set(doc["times"]) >= {"peak search", "peak fits", "sharpening", "unfolding"}
+
+
+def test_numbers_json_cannot_hold_become_null():
+    p = Peak(661.0, math.nan, 1.5, 0.01, 100.0, 0.0, (0, 9), np.zeros(6), (0, 0, 0), flags=(Flag.WIDE, Flag.TAIL))
+    record = report.peak_record(p)
+    assert record["energy_unc"] is None and record["significance"] is None and record["flags"] == ["tail", "wide"]
+    assert record["energy"] == 661.0 and record["identification"] is None
+
+
+def test_summary_rows_and_table(tmp_path):
+    docs = [{"input": {"path": "a.spe"}, "peaks": [
+        {"energy": 661.6, "energy_unc": 0.01, "fwhm": 1.5, "area": 10.0, "area_unc": 1.0, "significance": 10.0,
+         "identification": "661.66 keV", "flags": ["tail", "multiplet"]},
+        {"energy": 1460.8, "energy_unc": 0.02, "fwhm": 2.0, "area": 5.0, "area_unc": 1.0, "significance": 5.0,
+         "identification": None, "flags": []}]},
+            {"input": {"path": "b.spe"}, "peaks": []},
+            {"input": {"path": "c.spe"}, "error": "c.spe, line 3: negative counts -1"}]
+    rows = batch.summary_rows(docs)
+    assert [(r["file"], r["energy"], r["flags"], r["error"]) for r in rows] == [
+        ("a.spe", 661.6, "tail;multiplet", None), ("a.spe", 1460.8, "", None), ("b.spe", None, None, None),
+        ("c.spe", None, None, "c.spe, line 3: negative counts -1")]
+    written = batch.write_summary(rows, str(tmp_path / "summary"))
+    with open(written[0], newline="") as f:
+        table = list(csv.DictReader(f))
+    assert list(table[0]) == list(batch.SUMMARY_COLUMNS) and table[0]["identification"] == "661.66 keV"
+    assert [r["file"] for r in table] == ["a.spe", "a.spe", "b.spe", "c.spe"]
+
+
+def test_a_batch_finds_its_files(tmp_path):
+    for name in ("b/2.spe", "b/1.spe", "a.spe", "b/.hidden.spe", "b/c/3.n42"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("x")
+    found = batch.expand([str(tmp_path / "b"), str(tmp_path / "*.spe"), str(tmp_path / "none*.spe"), "plain.spe"])
+    rel = [p.replace(str(tmp_path), "").lstrip("/") for p in found]
+    assert rel == ["b/1.spe", "b/2.spe", "b/c/3.n42", "a.spe", "none*.spe", "plain.spe"]
+
+
+def test_file_errors_survive_a_worker_process(tmp_path):
+    error = FileFormatError("negative counts -4", "line 11").at(tmp_path / "s.txt")
+    back = pickle.loads(pickle.dumps(error))
+    assert type(back) is FileFormatError and (back.message, back.where, back.path) == (
+        "negative counts -4", "line 11", str(tmp_path / "s.txt"))
+    assert str(back) == f"{tmp_path / 's.txt'}, line 11: negative counts -4"
+    assert str(FileFormatError("empty  \n file")) == "empty file"
+
+
+def _peak(energy, unc=0.02):
+    return Peak(energy, unc, 1.5, 0.01, 1e4, 100.0, (0, 9), np.zeros(6), (0, 0, 0))
+
+
+@pytest.mark.parametrize("found, lines, coefficients, note", [
+    ([_peak(662.0)], (661.66,), (0.0, 0.3665 * 661.66 / 662.0), "gain corrected from the 661.66 keV line"),
+    ([_peak(662.0), _peak(1333.0)], (661.66, 1332.49), None, "linear fit to 2 lines"),
+    ([_peak(662.0), _peak(1174.0), _peak(1333.0)], (661.66, 1173.23, 1332.49), None, "quadratic fit to 3 lines"),
+    ([_peak(700.0)], (661.66,), None, "no known line found"),
+])
+def test_recalibration_from_matched_lines(found, lines, coefficients, note):
+    base = Calibration((0.0, 0.3665), "file")
+    energy = base(np.arange(4096))
+    recal = recalibrate(energy, base, found, lines, Resolution(0.8, 0.002))
+    assert recal.note.startswith(note)
+    if note.startswith("no known"):
+        assert recal.calibration is None and recal.matched == []
+        return
+    for (line, before, after), p in zip(recal.matched, found):
+        assert before == p.energy and after == pytest.approx(line, abs=1e-6)
+    if coefficients:
+        assert recal.calibration.coefficients == pytest.approx(coefficients)
