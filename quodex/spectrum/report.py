@@ -9,7 +9,7 @@ import numpy as np
 
 from .results import Analysis
 
-__all__ = ["text", "to_json", "write_json", "figure", "peak_record"]
+__all__ = ["text", "to_json", "write_json", "figure", "draw", "peak_record"]
 
 
 def _num(v, digits=6):
@@ -157,7 +157,8 @@ def text(a: Analysis):
 
 
 def figure(a: Analysis, path):
-    """Draws the spectrum, its fits, the sharpened and unfolded spectra and the strongest peaks.
+    """Draws the spectrum, its fits, the sharpened and unfolded spectra and the strongest peaks into an
+    image file (see `draw`).
 
     Parameters
     ----------
@@ -172,16 +173,36 @@ def figure(a: Analysis, path):
     OSError
         The file cannot be written.
     """
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    draw(a).savefig(path, dpi=90)
+
+
+def draw(a: Analysis):
+    """The figure of an analysis: the spectrum with its fits and the sharpened spectrum (log scale, counts
+    per keV), the unfolding with the spectrum folded back, and the four most significant peaks with
+    their fits.
+
+    Parameters
+    ----------
+    a : Analysis
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Made without pyplot: no window, no global state.
+
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    """
+    from matplotlib.figure import Figure
 
     spectrum = a.spectrum
     e, c = a.energy, a.counts
     width = np.gradient(e)
     floor = 0.3 / float(np.mean(width))
     zooms = sorted(sorted(a.peaks, key=lambda p: -p.significance)[:4], key=lambda p: p.energy)
-    fig = plt.figure(figsize=(13, 11), layout="constrained")
+    fig = Figure(figsize=(13, 11), layout="constrained")
     grid = fig.add_gridspec(3, max(len(zooms), 1), height_ratios=[1.3, 1, 1.1])
     top = fig.add_subplot(grid[0, :])
     top.step(e, np.maximum(c / width, floor), where="mid", color="0.35", lw=0.6, label="measured")
@@ -238,5 +259,4 @@ def figure(a: Analysis, path):
         if col == 0:
             ax.set_ylabel("counts per channel")
         ax.legend(fontsize=7, loc="upper left", frameon=False)
-    fig.savefig(path, dpi=90)
-    plt.close(fig)
+    return fig

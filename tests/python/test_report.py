@@ -130,3 +130,25 @@ def test_recalibration_from_matched_lines(found, lines, coefficients, note):
         assert before == p.energy and after == pytest.approx(line, abs=1e-6)
     if coefficients:
         assert recal.calibration.coefficients == pytest.approx(coefficients)
+
+
+def test_the_figure_shows_the_analysis(result, tmp_path):
+    pytest.importorskip("matplotlib")
+    fig = report.draw(result)
+    top, mid, *zooms = fig.axes
+    e = result.energy
+    assert top.get_xlim() == (e[0], e[-1]) and top.get_yscale() == "log" and mid.get_yscale() == "log"
+    assert top.get_title(loc="left").startswith(f"co.spe: {len(result.peaks)} peaks")
+    per_kev = result.counts / np.gradient(e)
+    assert top.get_ylim()[1] == pytest.approx(3.6 * per_kev.max())
+    np.testing.assert_allclose(top.lines[0].get_ydata(), np.maximum(per_kev, 0.3 / np.gradient(e).mean()))
+    assert len(top.lines) == 2 + len(result.regions) + len(result.peaks)  # spectra, fits, a marker a peak
+    assert [t.get_text() for t in top.get_legend().get_texts()] == ["measured", "sharpened (Richardson-Lucy)"]
+    assert f"chi2/channel {result.unfolding.chi2:.2f}" in mid.get_legend().get_texts()[2].get_text()
+    strongest = sorted(sorted(result.peaks, key=lambda p: -p.significance)[:4], key=lambda p: p.energy)
+    assert len(zooms) == len(strongest)
+    for ax, p in zip(zooms, strongest):
+        assert ax.get_title().startswith(f"{p.identification or 'unidentified'}\n{p.energy:.2f}")
+        np.testing.assert_array_equal(ax.lines[0].get_xdata(), e[p.region[0]:p.region[1]])
+    report.figure(result, tmp_path / "f.png")
+    assert (tmp_path / "f.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
