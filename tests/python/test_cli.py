@@ -1,0 +1,99 @@
+"""The command line as a user meets it: values refused before anything runs, the batch's table, the
+detector kinds, calibrations that give no energies."""
+import numpy as np
+import pytest
+
+import spectrum_files as files
+from quodex.spectrum import OptionsError, Spectrum, cli, detector, synthetic, unfold
+from quodex.spectrum.detector import Resolution
+from quodex.spectrum.model import Calibration
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--calibration", "1"], "expected at least c0,c1: '1'"),
+    (["--calibration", "0,1,x"], "expected numbers separated by commas: '0,1,x'"),
+    (["--lines", "661.66,0"], "energies must be positive numbers: '661.66,0'"),
+    (["--lines", "661.66,nan"], "numbers must be finite: '661.66,nan'"),
+    (["--threshold", "0"], "must be a positive number: 0"),
+    (["--threshold", "inf"], "must be a positive number: inf"),
+    (["--rl-iterations", "-1"], "must be at least 0: -1"),
+    (["--em-iterations", "2.5"], "invalid _positive_int value"),
+    (["--detector", "geiger"], "invalid choice: 'geiger'"),
+])
+def test_values_refused_before_anything_runs(argv, message, capsys):
+    with pytest.raises(SystemExit) as e:
+        cli.main(argv)
+    assert e.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_options_the_parser_lets_through_are_refused_in_one_line(capsys):
+    assert cli.main(["--measurement", "0"]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err == ["quodex-spectrum: error: measurement must be a whole number of at least 1, got 0"]
+
+
+def test_the_batch_table(tmp_path, capsys):
+    _, counts = synthetic.source_spectrum((661.66,), (5e4,), synthetic.scintillator_fwhm(0.07), n=1024, seed=1,
+                                          scintillator=True, calibration=(0.0, 2.93))
+    (tmp_path / "in").mkdir()
+    files.write_spe(tmp_path / "in" / "good.spe", counts, calibration=(0.0, 2.93))
+    (tmp_path / "in" / "bad.spe").write_text("$DATA:\n0 3\n1\n")
+    out = tmp_path / "out"
+    assert cli.main([str(tmp_path / "in"), "--out-dir", str(out), "--jobs", "1", "--lines", "661.66,1460.82",
+                     "--rl-iterations", "1", "--em-iterations", "1"]) == 1
+    lines = capsys.readouterr().out.strip().splitlines()
+    assert lines[0].split() == ["file", "peaks", "identified", "missing", "lines", "/", "error"]
+    bad, good = (line.split() for line in lines[1:3])
+    assert bad[0].endswith("bad.spe") and bad[1:4] == ["-", "-", "error:"]
+    assert good[0].endswith("good.spe") and int(good[1]) >= 1 and good[2:] == ["1", "1460.82"]
+    assert lines[3] == f"1 of 2 spectra analysed; results in {out / 'summary.csv'}" + (
+        f", {out / 'summary.parquet'}" if (out / "summary.parquet").exists() else "")
+
+
+@pytest.mark.parametrize("relative, kind", [(0.004, "hpge"), (0.015, "cdte"), (0.035, "labr"), (0.07, "nai")])
+def test_the_detector_kind_of_a_resolution(relative, kind):
+    assert detector.kind_of(Resolution(0.0, (relative * 662.0) ** 2 / 662.0)).name == kind
+
+
+@pytest.mark.parametrize("coefficients, usable", [
+    ((0.5, 0.3), True), ((0.5, 0.3, 1e-6), True), ((0.0, 0.0), False), ((3.0,), False), ((10.0, -0.1), False),
+    ((0.0, 1.0, -1e-3), False),  # turns over at channel 500, inside the 1024 channels
+])
+def test_calibrations_that_give_energies(coefficients, usable):
+    cal = Calibration(coefficients, "test")
+    assert cal.is_usable(1024) is usable
+    ch = np.array([0.0, 7.0, 1023.0])
+    np.testing.assert_allclose(cal(ch), np.polynomial.polynomial.polyval(ch, coefficients), rtol=1e-14)
+
+
+@pytest.mark.parametrize("coefficients", [(0.0, float("nan")), (float("inf"), 1.0), ()])
+def test_a_calibration_needs_finite_coefficients(coefficients):
+    with pytest.raises(ValueError, match="calibration coefficients must be finite"):
+        Calibration(coefficients, "test")
+
+
+def test_a_given_response_feeds_only_the_energies_it_covers():
+    axis = synthetic.bin_centres(600, 3000.0)
+    ref = np.geomspace(200.0, 2000.0, 12)
+    matrix = synthetic.hpge_response_matrix(ref, axis)
+    response = unfold.Response(matrix, ref, axis, "test")
+    grid = synthetic.bin_centres(300, 3000.0)
+    offsets, indices, values = unfold.response_rows(grid, response)
+    rows = np.diff(offsets)
+    inside = (grid > ref[0]) & (grid <= ref[-1])
+    assert offsets[0] == 0 and offsets[-1] == len(values) == len(indices)
+    assert np.all(rows[~inside] == 0) and np.all(rows[inside] > 0)
+    i = int(np.argmin(np.abs(grid - 1000.0)))  # each row peaks near its own energy
+    assert abs(indices[offsets[i] + np.argmax(values[offsets[i]:offsets[i + 1]])] - i) <= 1
+
+
+def test_options_name_the_response_loaded_once(tmp_path):
+    from quodex.spectrum import Options
+    axis = synthetic.bin_centres(100)
+    np.savez(tmp_path / "r.npz", matrix=np.ones((2, 100)), ref_energies=np.array([100.0, 200.0]), energy_axis=axis)
+    loaded = Options(response=str(tmp_path / "r.npz")).with_response_loaded()
+    assert isinstance(loaded.response, unfold.Response) and loaded.response.source == f"file {tmp_path / 'r.npz'}"
+    assert loaded.with_response_loaded() is loaded and Options().with_response_loaded() == Options()
+    with pytest.raises(OptionsError):
+        Options(threshold="5")
+    assert Spectrum(np.ones(3)).path == "<array>"
