@@ -106,7 +106,8 @@ def test_results_are_values_the_analysis_does_not_change():
     np.testing.assert_array_equal(spectrum.counts, counts)
     np.testing.assert_array_equal(spectrum.energies, energy)
     p = r.peaks[0]
-    for value, field in ((p, "energy"), (r, "peaks"), (p.identification, "line"), (r.resolution, "a")):
+    recal = analyse(spectrum, Options(lines=(661.66,), recalibrate=True, **FAST)).recalibration
+    for value, field in ((p, "energy"), (r, "peaks"), (p.identification, "line"), (r.resolution, "a"), (recal, "note")):
         with pytest.raises(dataclasses.FrozenInstanceError):
             setattr(value, field, 0.0)
     assert "params" not in repr(p) and "background" not in repr(p) and "661" in repr(p)
@@ -195,3 +196,21 @@ def test_spectra_an_mca_wrote(path, facts):
         assert p.fwhm == pytest.approx(line["fwhm"], rel=0.1)
         assert p.identification.line == line["energy"] and (p.identification.kind is IdKind.ANNIHILATION) == (
             line["energy"] == 511.0)
+
+
+def test_the_fit_budget_ends_the_fits_with_one_warning(monkeypatch):
+    from quodex.spectrum import analysis
+    energy, counts = synthetic.source_spectrum((344.28, 661.66, 1173.23), (3e4, 3e4, 3e4), HPGE, n=4096, seed=1)
+    monkeypatch.setattr(analysis, "FIT_BUDGET_S", -1.0)
+    r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+    stopped = [w for w in r.warnings if w.startswith("peak fits stopped")]
+    assert r.peaks == () and len(stopped) == 1 and stopped[0].endswith("candidate regions not fitted")
+
+
+def test_candidates_on_one_peak_give_one_peak():
+    from quodex.spectrum.analysis import FitContext, fit_group
+    energy, counts = synthetic.source_spectrum((661.66,), (5e4,), HPGE, n=8192, seed=3)
+    ctx = FitContext.of(energy, counts, 5.0).at(detector.Resolution(0.7, 0.0021))
+    at = float(np.interp(661.66, energy, np.arange(len(energy))))
+    peaks, region = fit_group(ctx, [at - 0.3, at + 0.3, at + 3.0])  # a FWHM is about 4 channels here
+    assert len(peaks) == 1 and abs(peaks[0].energy - 661.66) < 0.05 and region.start < at < region.stop

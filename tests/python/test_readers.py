@@ -123,6 +123,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.tka", "10\n11\n1\n2 3\n", r", line 4: expected 1 number, found 2$"),
     ("s.tka", "10\n", r": expected live time, real time and counts, found 1 numbers$"),
     ("s.tka", "10\n-1\n5\n", r", line 2: real time must be finite and >= 0, got -1.0$"),
+    ("s.tka", "10\n11\n\n5\n-5\n", r", line 5: negative counts -5$"),
     ("s.txt", "1.5 3\n2.5 4\n3.5 4 5\n", r", line 3: expected 2 columns \(channel or energy, counts\), found 3$"),
     ("s.txt", "Channel,Energy,Counts\n0,1.5,3\n1,2.5\n", r", line 3: expected 3 columns \(channel, energy, counts\), found 2$"),
     ("s.txt", "# energy counts\n1.5 3\n2.5 x\n", r", line 3: not a number: '2.5 x'$"),
