@@ -85,6 +85,11 @@ def test_a_given_response_feeds_only_the_energies_it_covers():
     assert np.all(rows[~inside] == 0) and np.all(rows[inside] > 0)
     i = int(np.argmin(np.abs(grid - 1000.0)))  # each row peaks near its own energy
     assert abs(indices[offsets[i] + np.argmax(values[offsets[i]:offsets[i + 1]])] - i) <= 1
+    energy, counts = synthetic.source_spectrum((661.66, 1332.49), (5e4, 3e4), synthetic.hpge_fwhm, n=600)
+    u = unfold.unfold(energy, counts, response, 20)
+    fed = (u.grid > ref[0]) & (u.grid <= ref[-1])
+    assert np.all(u.unfolded[~fed] == 0) and np.all(u.unfolded[fed] > 0)  # nothing is estimated where no row feeds
+    assert u.coverage == (ref[0], ref[-1]) and u.channels_fitted == int(((u.grid >= ref[0]) & (u.grid <= ref[-1])).sum())
 
 
 def test_options_name_the_response_loaded_once(tmp_path):

@@ -113,3 +113,28 @@ def test_the_search_finds_a_peak_at_every_summed_width(scale):
     found = search.scan(counts.astype(float), scale, 5.0)
     best = max(found, key=lambda c: c.significance)
     assert abs(best.channel - 1000.3) <= 0.5 * scale and best.scale == scale and best.significance > 5.0
+
+
+@pytest.mark.parametrize("kind, e", [("hpge", 2000.0), ("hpge", 2614.5), ("nai", 1332.5)])
+def test_the_response_to_one_line(kind, e):
+    # photopeak 1; Compton continuum and backscatter bump sharing 1/peak-to-total - 1 in 1 : 0.04; escape
+    # peaks of semiconductors at e - 511 and e - 1022 keV; nothing above the line
+    from quodex.spectrum import detector
+    k = detector.KINDS[kind]
+    fwhm = lambda en: np.sqrt(0.7 ** 2 + (0.0021 if k.semiconductor else 3.2) * np.maximum(en, 0))  # noqa: E731
+    axis = np.arange(0.25, 3500.0, 0.5)
+    shape = k.line_shape(axis, e, fwhm)
+    other = 1.0 / float(k.peak_to_total(e)) - 1.0
+    single, double = k.escape_fractions(e)
+    assert shape.sum() == pytest.approx(1.0 + 1.04 * other + single + double, rel=1e-3)
+    assert 2 * shape[axis > e].sum() == pytest.approx(1.0, rel=1e-3)  # above the line: half its photopeak alone
+
+    def net(at, half):
+        inside, side = np.abs(axis - at) < half, (np.abs(axis - at) >= half) & (np.abs(axis - at) < 2 * half)
+        return shape[inside].sum() - shape[side].mean() * inside.sum()
+    assert (single > 0.01 and double > 0.005) if k.semiconductor else single == double == 0
+    for shift, area in ((511.0, single), (1022.0, double)) if k.semiconductor else ():
+        assert net(e - shift, 1.5 * float(fwhm(e - shift))) == pytest.approx(area, abs=0.002 + 0.1 * area)
+    edge = detector.compton_edge(e)
+    below, above = shape[np.abs(axis - (edge - 40)) < 5].mean(), shape[np.abs(axis - (edge + 40)) < 5].mean()
+    assert below > 5 * above  # the continuum ends at the Compton edge
