@@ -48,6 +48,9 @@ def test_the_batch_table(tmp_path, capsys):
     assert good[0].endswith("good.spe") and int(good[1]) >= 1 and good[2:] == ["1", "1460.82"]
     assert lines[3] == f"1 of 2 spectra analysed; results in {out / 'summary.csv'}" + (
         f", {out / 'summary.parquet'}" if (out / "summary.parquet").exists() else "")
+    assert cli.main([str(tmp_path / "in" / "good.spe"), "--out-dir", str(tmp_path / "one"), "--rl-iterations", "1",
+                     "--em-iterations", "1"]) == 0  # a batch without failures
+    assert capsys.readouterr().out.strip().splitlines()[-1].startswith("1 of 1 spectra analysed")
 
 
 @pytest.mark.parametrize("relative, kind", [(0.004, "hpge"), (0.015, "cdte"), (0.035, "labr"), (0.07, "nai")])
