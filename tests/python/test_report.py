@@ -95,9 +95,10 @@ def test_a_batch_finds_its_files(tmp_path):
     for name in ("b/2.spe", "b/1.spe", "a.spe", "b/.hidden.spe", "b/c/3.n42"):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / name).write_text("x")
-    found = batch.expand([str(tmp_path / "b"), str(tmp_path / "*.spe"), str(tmp_path / "none*.spe"), "plain.spe"])
+    found = batch.expand([str(tmp_path / "b"), str(tmp_path / "*.spe"), str(tmp_path / "none*.spe"), "plain.spe",
+                          str(tmp_path / "**" / "*.n42")])
     rel = [p.replace(str(tmp_path), "").lstrip("/") for p in found]
-    assert rel == ["b/1.spe", "b/2.spe", "b/c/3.n42", "a.spe", "none*.spe", "plain.spe"]
+    assert rel == ["b/1.spe", "b/2.spe", "b/c/3.n42", "a.spe", "none*.spe", "plain.spe", "b/c/3.n42"]
 
 
 def test_file_errors_survive_a_worker_process(tmp_path):
