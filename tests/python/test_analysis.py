@@ -214,3 +214,14 @@ def test_candidates_on_one_peak_give_one_peak():
     at = float(np.interp(661.66, energy, np.arange(len(energy))))
     peaks, region = fit_group(ctx, [at - 0.3, at + 0.3, at + 3.0])  # a FWHM is about 4 channels here
     assert len(peaks) == 1 and abs(peaks[0].energy - 661.66) < 0.05 and region.start < at < region.stop
+
+
+def test_only_the_most_significant_candidates_are_fitted(monkeypatch):
+    from quodex.spectrum import analysis
+    lines, areas = (344.28, 661.66, 1173.23, 1332.49), (3e3, 6e4, 2e4, 1e4)
+    energy, counts = synthetic.source_spectrum(lines, areas, HPGE, n=4096, seed=1)
+    full = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+    monkeypatch.setattr(analysis, "MAX_CANDIDATES", 2)
+    r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+    assert f"{full.candidates} candidates; only the 2 most significant were fitted" in r.warnings
+    assert r.candidates == 2 and {round(p.energy) for p in r.peaks} == {662, 1173}

@@ -102,6 +102,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.spe", SPE.format(times="-10 11", last=2, data="1 2 3"), r", line 4: live time must be finite and >= 0"),
     ("s.spe", SPE.format(times="10 11", last=2, data="0 0 0"), r": all counts are zero$"),
     ("s.n42", N42.format(a="", d="1 2 x 4"), r", ChannelData 1: value 3 is not a number: 'x'$"),
+    ("s.n42", N42.format(a="", d="1 2 " + "9" * 30 + "x" * 30), r", ChannelData 1: value 3 is not a number: '9{30}x{10}'$"),
     ("s.n42", N42.format(a="", d="1 2 -3 4"), r", ChannelData 1, channel 2: negative counts -3$"),
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0"), r", ChannelData 1: value 2: a 0 without"),
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0 1e12"), r", ChannelData 1: value 3: count of zeros"),

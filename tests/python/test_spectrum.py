@@ -309,3 +309,34 @@ def test_generated_lines_have_the_asked_intensities(e):
         side = (np.abs(axis - at) >= half) & (np.abs(axis - at) < 2 * half)
         net = shape[inside].sum() - shape[side].mean() * inside.sum()
         assert net == pytest.approx(area, rel=0.15), at
+
+
+RES = Resolution(0.0, 0.004)  # FWHM 1.43 keV at 511, 2.31 keV at 1332.5
+
+
+def _named(peaks_, lines, kind="hpge"):
+    return [p.identification and str(p.identification) for p in identify.identify(peaks_, lines, RES, kind)[0]]
+
+
+@pytest.mark.parametrize("inside", [0.93, 1.07])
+def test_identification_windows(inside):
+    # a line: half a FWHM (or 3 centroid uncertainties, at least 0.3 keV); 511 keV: 1.5 times that
+    named = inside < 1
+    half = 0.5 * float(RES.fwhm(1332.5))
+    assert _named([pk(1332.5 + inside * half, 1e4)], (1332.5,)) == ["1332.5 keV" if named else None]
+    wide = Peak(1332.5 + inside * 3 * 0.5, 0.5, 2.0, 0.01, 1e4, 100.0, (0, 1), np.zeros(6), (0, 0, 0))
+    assert _named([wide], (1332.5,)) == ["1332.5 keV" if named else None]
+    annihilation = 1.5 * 0.5 * float(RES.fwhm(511.0))
+    assert _named([pk(510.999 + inside * annihilation, 1e4)], (511.0,)) == ["511 keV (annihilation)" if named else None]
+    assert _named([pk(510.999 - inside * annihilation, 1e4)], ()) == ["annihilation (511 keV)" if named else None]
+
+
+@pytest.mark.parametrize("share, named", [(0.95, True), (1.05, False)])
+def test_escape_and_sum_peaks_need_plausible_areas(share, named):
+    parent = pk(2614.5, 1e6, 1.0)
+    ratio = KINDS["hpge"].max_escape_ratio(2614.5)
+    escape = Peak(2103.5, 0.01, 2.0, 0.01, share * ratio * 1e6, 1.0, (0, 1), np.zeros(6), (0, 0, 0))
+    assert _named([escape, parent], (2614.5,))[0] == ("single escape of 2614.5 keV" if named else None)
+    a, b = pk(511.0, 1e5, 1.0), pk(1274.5, 5e4, 1.0)
+    total = pk(1785.5, share * 0.2 * 5e4, 1.0)
+    assert _named([a, b, total], (511.0, 1274.5))[2] == ("sum of 511 + 1274.5 keV" if named else None)

@@ -311,7 +311,7 @@ def pick_measurement(parts, measurement, what=("spectrum", "spectra")):
     parts : list
         The file's spectra, in order.
     measurement : int or None
-        1-based.
+        1-based, as `Options` checked it.
     what : (str, str)
         How to name one of them and several.
 
@@ -326,8 +326,7 @@ def pick_measurement(parts, measurement, what=("spectrum", "spectra")):
     """
     if measurement is None:
         return parts
-    if isinstance(measurement, bool) or not isinstance(measurement, (int, np.integer)) \
-            or not 1 <= measurement <= len(parts):
+    if measurement > len(parts):
         raise FileFormatError(f"measurement {measurement!r} requested, the file holds {len(parts)} "
                               f"{what[len(parts) != 1]} (numbered 1 to {len(parts)})")
     return [parts[measurement - 1]]
