@@ -274,3 +274,10 @@ def test_n42_spectra_of_another_calibration_are_left_out_of_the_sum(tmp_path):
     s = read_spectrum(path)
     np.testing.assert_array_equal(s.counts, [1, 2, 3, 4])
     assert s.notes == ("summed 1 of 2 spectra; 1 with another channel count or calibration left out",)
+
+
+@pytest.mark.parametrize("name, write, detector", [("a.spe", W.write_spe, "HPGe 40%"),
+                                                   ("a.xml", W.write_radiacode, "RadiaCode-102")])
+def test_the_detector_a_file_names(tmp_path, name, write, detector):
+    write(tmp_path / name, COUNTS)
+    assert read_spectrum(tmp_path / name).detector == detector
