@@ -118,6 +118,8 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.chn", _chn(tail=struct.pack("<hh3f", -102, 0, 0, float("nan"), 0)), r", trailer: calibration coefficients must be finite"),
     ("s.mca", MCA.format(live="10", data="1\n2\n3"), r", line 6: no <<END>> after <<DATA>> \(truncated"),
     ("s.mca", MCA.format(live="abc", data="1\n<<END>>"), r", line 2: LIVE_TIME is not a number: 'abc'$"),
+    ("s.mca", "<<PMCA SPECTRUM>>\n<<CALIBRATION>>\nLABEL - keV\n5 10\n5 20\n<<DATA>>\n1\n2\n<<END>>\n",
+     r", line 5: <<CALIBRATION>>: points must be finite at distinct channels$"),
     ("s.mca", MCA.format(live="1", data="1\n-2\n<<END>>"), r", line 5: negative counts -2$"),
     ("s.xml", RC.format(n=3, p="<DataPoint>1</DataPoint>" * 2), r", ResultData 1 EnergySpectrum NumberOfChannels: 3 channels announced, 2 DataPoint"),
     ("s.xml", RC.format(n=2, p="<DataPoint>1</DataPoint><DataPoint>inf</DataPoint>"), r", ResultData 1 EnergySpectrum DataPoint 2: counts must be finite: inf$"),

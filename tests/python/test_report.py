@@ -70,6 +70,10 @@ def test_numbers_json_cannot_hold_become_null():
     record = report.peak_record(p)
     assert record["energy_unc"] is None and record["significance"] is None and record["flags"] == ["tail", "wide"]
     assert record["energy"] == 661.0 and record["identification"] is None
+    # the JSON's precision: energies to 9 significant digits, widths 5, areas 7, uncertainties 4
+    q = Peak(661.123456789123, 0.0123456789, 1.23456789, 0.01, 12345.6789123, 123.456789, (0, 9), np.zeros(6), (0, 0, 0))
+    assert report.peak_record(q) == {"energy": 661.123457, "energy_unc": 0.01235, "fwhm": 1.2346, "area": 12345.68,
+                                     "area_unc": 123.5, "significance": 100.0, "identification": None, "flags": []}
 
 
 def test_summary_rows_and_table(tmp_path):
@@ -108,6 +112,14 @@ def test_file_errors_survive_a_worker_process(tmp_path):
         "negative counts -4", "line 11", str(tmp_path / "s.txt"))
     assert str(back) == f"{tmp_path / 's.txt'}, line 11: negative counts -4"
     assert str(FileFormatError("empty  \n file")) == "empty file"
+
+
+def test_a_line_matched_within_three_fwhm():
+    # at 60 keV three FWHM (4.6 keV) reach further than 2 % of the energy (1.2 keV)
+    base = Calibration((0.0, 0.3665), "file")
+    recal = recalibrate(base(np.arange(4096)), base, [_peak(62.54)], (59.54,), Resolution(1.5, 0.002))
+    assert recal.note == "gain corrected from the 59.54 keV line"
+    assert recal.matched[0][2] == pytest.approx(59.54)
 
 
 def _peak(energy, unc=0.02):
@@ -152,5 +164,8 @@ def test_the_figure_shows_the_analysis(result, tmp_path):
     for ax, p in zip(zooms, strongest):
         assert ax.get_title().startswith(f"{p.identification or 'unidentified'}\n{p.energy:.2f}")
         np.testing.assert_array_equal(ax.lines[0].get_xdata(), e[p.region[0]:p.region[1]])
+        curve = next(r.curve for r in result.regions if (r.start, r.stop) == p.region)
+        np.testing.assert_array_equal(ax.lines[1].get_ydata(), curve)  # its region's fit
+        assert ax.get_legend().get_texts()[1].get_text() == f"fit: FWHM {p.fwhm:.2f} keV"
     report.figure(result, tmp_path / "f.png")
     assert (tmp_path / "f.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
