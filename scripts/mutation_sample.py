@@ -138,7 +138,8 @@ def _scalable(literal):
 
 
 # Swapping the arguments of these changes nothing: such mutants cannot be killed.
-_SYMMETRIC = {"max", "min", "np.maximum", "np.minimum", "np.hypot", "math.hypot", "np.add", "np.multiply"}
+_SYMMETRIC = {"max", "min", "np.maximum", "np.minimum", "np.hypot", "math.hypot", "np.add", "np.multiply", "P.polyadd",
+              "P.polymul"}
 
 
 def _callee(trailer):

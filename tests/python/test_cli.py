@@ -41,7 +41,10 @@ def test_the_batch_table(tmp_path, capsys):
     out = tmp_path / "out"
     assert cli.main([str(tmp_path / "in"), "--out-dir", str(out), "--jobs", "1", "--lines", "661.66,1460.82",
                      "--rl-iterations", "1", "--em-iterations", "1"]) == 1
-    lines = capsys.readouterr().out.strip().splitlines()
+    captured = capsys.readouterr()
+    lines = captured.out.strip().splitlines()
+    # no progress bar where stderr is no terminal: only the failed file's one line
+    assert [e.split(": ")[0] for e in captured.err.strip().splitlines()] == ["quodex-spectrum"]
     assert lines[0].split() == ["file", "peaks", "identified", "missing", "lines", "/", "error"]
     bad, good = (line.split() for line in lines[1:3])
     assert bad[0].endswith("bad.spe") and bad[1:4] == ["-", "-", "error:"]
@@ -56,6 +59,7 @@ def test_the_batch_table(tmp_path, capsys):
 @pytest.mark.parametrize("relative, kind", [(0.004, "hpge"), (0.015, "cdte"), (0.035, "labr"), (0.07, "nai")])
 def test_the_detector_kind_of_a_resolution(relative, kind):
     assert detector.kind_of(Resolution(0.0, (relative * 662.0) ** 2 / 662.0)).name == kind
+    assert {k.name for k in detector.KINDS.values() if k.semiconductor} == {"hpge", "cdte"}
 
 
 @pytest.mark.parametrize("coefficients, usable", [

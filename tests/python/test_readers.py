@@ -101,6 +101,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.spe", SPE.format(times="10 x", last=2, data="1 2 3"), r", line 4: not a number: 'x'$"),
     ("s.spe", SPE.format(times="-10 11", last=2, data="1 2 3"), r", line 4: live time must be finite and >= 0"),
     ("s.spe", SPE.format(times="10 11", last=2, data="0 0 0"), r": all counts are zero$"),
+    ("s.spe", "$DATA:\n1023\n", r", line 2: \$DATA: expected first and last channel, found '1023'$"),
     ("s.n42", N42.format(a="", d="1 2 x 4"), r", ChannelData 1: value 3 is not a number: 'x'$"),
     ("s.n42", N42.format(a="", d="1 2 " + "9" * 30 + "x" * 30), r", ChannelData 1: value 3 is not a number: '9{30}x{10}'$"),
     ("s.n42", N42.format(a="", d="1 2 -3 4"), r", ChannelData 1, channel 2: negative counts -3$"),
@@ -283,3 +284,15 @@ def test_n42_spectra_of_another_calibration_are_left_out_of_the_sum(tmp_path):
 def test_the_detector_a_file_names(tmp_path, name, write, detector):
     write(tmp_path / name, COUNTS)
     assert read_spectrum(tmp_path / name).detector == detector
+
+
+def test_utf16_text_as_windows_programs_write_it(tmp_path):
+    path = tmp_path / "u.txt"
+    path.write_bytes("Energy (keV)\tCounts\r\n".encode("utf-16") + "".join(
+        f"{e}\t{int(c)}\r\n" for e, c in zip(ENERGIES, COUNTS)).encode("utf-16-le"))
+    s = read_spectrum(path)
+    np.testing.assert_array_equal(s.counts, COUNTS)
+    np.testing.assert_allclose(s.energies, ENERGIES)
+    path.write_bytes(b"\xff\xfe" + b"1\x00\n\x00\x00\xd8")  # a lone surrogate: not UTF-16 text
+    with pytest.raises(SpectrumFileError, match="u.txt: not a text file$"):
+        read_spectrum(path)

@@ -45,6 +45,7 @@ def test_the_text_report(result):
                                                                  if p.flags else ""))
     assert "warning: summed 2 measurements" in text and "warning: known lines not found: 2000 keV" in text
     assert text.index("warning: summed 2 measurements") < text.index("warning: known lines not found: 2000 keV")
+    assert text[-1] == "Time per stage: " + ", ".join(f"{k} {1e3 * v:.0f} ms" for k, v in result.times.items())
     assert text[-1].startswith("Time per stage: peak search ")
     assert not {"regions=", "sharpened=", "unfolding=", "energy="} & set(repr(result).split())  # not the arrays
 

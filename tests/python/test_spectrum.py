@@ -342,3 +342,20 @@ def test_escape_and_sum_peaks_need_plausible_areas(share, named):
     a, b = pk(511.0, 1e5, 1.0), pk(1274.5, 5e4, 1.0)
     total = pk(1785.5, share * 0.2 * 5e4, 1.0)
     assert _named([a, b, total], (511.0, 1274.5))[2] == ("sum of 511 + 1274.5 keV" if named else None)
+
+
+def test_the_generators_make_what_they_promise():
+    np.testing.assert_allclose(synthetic.bin_centres(4, 8.0), [1.0, 3.0, 5.0, 7.0])
+    k = synthetic.k_for_sigma(1.0)
+    assert float(synthetic.sigma_of(k, 662.0)) == pytest.approx(1.0) and float(synthetic.sigma_of(k, 4 * 662.0)) == \
+        pytest.approx(8.0)  # sigma grows as E^1.5
+    axis = synthetic.bin_centres(3000)
+    flat = synthetic.expected_spectrum(axis, [], [], k, continuum=1000.0)
+    assert flat[0] == pytest.approx(1020.0, rel=2e-3) and np.all(np.diff(flat) < 0)  # falling continuum, 2 % slow
+    assert flat[-1] == pytest.approx(1000.0 * np.exp(-7.5) + 20.0 * np.exp(-1.0), rel=1e-3)
+    background = synthetic.hpge_background(axis)
+    assert np.all(np.diff(background) < 0) and 0.15 < background[-1] < 0.2  # per keV, a floor far out
+    lines = synthetic.source_spectrum((661.66,), (1e5,), synthetic.hpge_fwhm, background=0.0, seed=1)
+    assert lines[0][-1] == pytest.approx(3000.0 * (1 - 0.5 / 1024)) and lines[1][:100].sum() == 0
+    one, two = (synthetic.hpge_mixed_source(n=2048, scale=s)[1].sum() for s in (1.0, 2.0))
+    assert two == pytest.approx(2 * one, rel=0.01)
