@@ -311,6 +311,9 @@ def test_generated_lines_have_the_asked_intensities(e):
         side = (np.abs(axis - at) >= half) & (np.abs(axis - at) < 2 * half)
         net = shape[inside].sum() - shape[side].mean() * inside.sum()
         assert net == pytest.approx(area, rel=0.15), at
+    # and a Compton continuum of 2.2 (E / 662 keV)^0.3 of the photopeak, ending at the Compton edge
+    assert shape.sum() == pytest.approx(1.0 + 2.2 * (e / 662.0) ** 0.3 + 0.05 + 0.12, rel=0.005)
+    assert 2 * shape[axis > e].sum() == pytest.approx(1.0, rel=0.02)
 
 
 RES = Resolution(0.0, 0.004)  # FWHM 1.43 keV at 511, 2.31 keV at 1332.5
