@@ -162,7 +162,7 @@ def main(argv=None):
     files = batch.expand(args.files)
     if args.jobs < 1:
         return fail("--jobs must be at least 1")
-    if len(files) > 1 or args.out_dir or args.dask or len(files) != len(args.files):
+    if len(files) > 1 or args.out_dir or args.dask or files != args.files:  # a folder or a pattern: a batch
         return run_batch(args, files, fail)
     if args.plot and importlib.util.find_spec("matplotlib") is None:
         return fail("--plot needs matplotlib (pip install matplotlib)")

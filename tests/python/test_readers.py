@@ -122,6 +122,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.mca", "<<PMCA SPECTRUM>>\n<<CALIBRATION>>\nLABEL - keV\n5 10\n5 20\n<<DATA>>\n1\n2\n<<END>>\n",
      r", line 5: <<CALIBRATION>>: points must be finite at distinct channels$"),
     ("s.mca", MCA.format(live="1", data="1\n-2\n<<END>>"), r", line 5: negative counts -2$"),
+    ("s.xml", "<ResultDataFile><ResultDataList></ResultDataList></ResultDataFile>", r": no ResultData element$"),
     ("s.xml", RC.format(n=3, p="<DataPoint>1</DataPoint>" * 2), r", ResultData 1 EnergySpectrum NumberOfChannels: 3 channels announced, 2 DataPoint"),
     ("s.xml", RC.format(n=2, p="<DataPoint>1</DataPoint><DataPoint>inf</DataPoint>"), r", ResultData 1 EnergySpectrum DataPoint 2: counts must be finite: inf$"),
     ("s.tka", "10\n11\n1\n2 3\n", r", line 4: expected 1 number, found 2$"),

@@ -123,6 +123,14 @@ def test_a_line_matched_within_three_fwhm():
     assert recal.matched[0][2] == pytest.approx(59.54)
 
 
+def test_one_very_precise_peak_does_not_decide_alone():
+    base = Calibration((0.0, 0.3665), "file")
+    found = [_peak(344.28), _peak(661.76, unc=1e-6), _peak(1173.23), _peak(1332.49)]  # 0.1 keV off, "exact"
+    recal = recalibrate(base(np.arange(4096)), base, found, (344.28, 661.66, 1173.23, 1332.49), Resolution(0.8, 0.002))
+    residuals = dict((line, after - line) for line, _, after in recal.matched)
+    assert 0.002 < residuals[661.66] < 0.1 and all(abs(r) < 0.07 for r in residuals.values())
+
+
 def _peak(energy, unc=0.02):
     return Peak(energy, unc, 1.5, 0.01, 1e4, 100.0, (0, 9), np.zeros(6), (0, 0, 0))
 
@@ -159,6 +167,8 @@ def test_the_figure_shows_the_analysis(result, tmp_path):
     np.testing.assert_allclose(top.lines[0].get_ydata(), np.maximum(per_kev, 0.3 / np.gradient(e).mean()))
     assert len(top.lines) == 2 + len(result.regions) + len(result.peaks)  # spectra, fits, a marker a peak
     assert [t.get_text() for t in top.get_legend().get_texts()] == ["measured", "sharpened (Richardson-Lucy)"]
+    markers = top.lines[2 + len(result.regions):]
+    assert [m.get_color() for m in markers] == ["tab:green" if p.identification else "tab:red" for p in result.peaks]
     assert f"chi2/channel {result.unfolding.chi2:.2f}" in mid.get_legend().get_texts()[2].get_text()
     strongest = sorted(sorted(result.peaks, key=lambda p: -p.significance)[:4], key=lambda p: p.energy)
     assert len(zooms) == len(strongest) == 4 < len(result.peaks)

@@ -62,7 +62,8 @@ def read(data: bytes, options=None):
     counts = np.frombuffer(data, dtype="<u4", count=n, offset=_HEADER.size).astype(np.float64)
     notes, fields = [], {}
     fields["calibration"], fields["detector"], fields["description"] = _trailer(data[end:], n, first, notes)
-    return finish(FORMAT, counts, lambda i: f"channel {first + i}", notes=notes, **fields,
+    # uint32 counts are never negative or NaN: no count needs a place in an error
+    return finish(FORMAT, counts, notes=notes, **fields,
                   live_time=live * _TICK, real_time=real * _TICK,
                   start_time=_start(date, hhmm, seconds), times_at=dict(live_time="header", real_time="header"))
 
