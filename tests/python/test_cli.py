@@ -92,6 +92,8 @@ def test_a_given_response_feeds_only_the_energies_it_covers():
     assert np.all(rows[~inside] == 0) and np.all(rows[inside] > 0)
     i = int(np.argmin(np.abs(grid - 1000.0)))  # each row peaks near its own energy
     assert abs(indices[offsets[i] + np.argmax(values[offsets[i]:offsets[i + 1]])] - i) <= 1
+    offsets, indices, values = unfold.response_rows(grid[grid < 150.0], response)  # below every reference energy
+    assert offsets.tolist() == [0] * (int((grid < 150.0).sum()) + 1) and len(indices) == len(values) == 0
     energy, counts = synthetic.source_spectrum((661.66, 1332.49), (5e4, 3e4), synthetic.hpge_fwhm, n=600)
     u = unfold.unfold(energy, counts, response, 20)
     fed = (u.grid > ref[0]) & (u.grid <= ref[-1])

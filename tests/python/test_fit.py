@@ -48,6 +48,13 @@ def test_uncertainties_describe_the_deviations(pulls, what):
     assert abs(z.mean()) < 0.45 and 0.7 < z.std() < 1.35
 
 
+def test_the_background_under_a_peak():
+    f = fit.fit_region(X, counts_of(5000.0, 620.3, 7), [620.0], [(0.3, 3.0)])
+    level, slope, centre = fit.peaks_of(f, X, (0, len(X)))[0].background
+    assert centre == pytest.approx(619.875) and level == pytest.approx(BACKGROUND(centre), rel=0.05)
+    assert slope == pytest.approx(-0.5, abs=0.15)  # counts per channel per keV
+
+
 def test_chi_square_measures_the_fit(pulls):
     assert 0.85 < pulls["chi2"].mean() < 1.15
     # a Gaussian fitted to a peak with a strong tail is a poor fit, and says so

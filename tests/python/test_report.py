@@ -4,6 +4,7 @@ import csv
 import json
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -43,11 +44,14 @@ def test_the_text_report(result):
         assert rows[round(p.energy)].split()[:2] == [f"{p.energy:.3f}", f"{p.energy_unc:.3f}"]
         assert rows[round(p.energy)].endswith(f"{line:g} keV" + (f"  [{', '.join(f.value for f in p.flags)}]"
                                                                  if p.flags else ""))
+    u = result.unfolding
+    assert f"Unfolding: {u.source}, 2048 channels, {u.entries} response entries, covering 50..{result.energy[-1]:.0f} keV; " \
+           f"folded back: chi2/channel {u.chi2:.2f}" in text
     assert "warning: summed 2 measurements" in text and "warning: known lines not found: 2000 keV" in text
     assert text.index("warning: summed 2 measurements") < text.index("warning: known lines not found: 2000 keV")
     assert text[-1] == "Time per stage: " + ", ".join(f"{k} {1e3 * v:.0f} ms" for k, v in result.times.items())
     assert text[-1].startswith("Time per stage: peak search ")
-    assert not {"regions=", "sharpened=", "unfolding=", "energy="} & set(repr(result).split())  # not the arrays
+    assert not re.search(r"\b(regions|sharpened|unfolding|curve)=", repr(result))  # values, not their arrays
 
 
 def test_the_json_document(result):
@@ -170,6 +174,9 @@ def test_the_figure_shows_the_analysis(result, tmp_path):
     markers = top.lines[2 + len(result.regions):]
     assert [m.get_color() for m in markers] == ["tab:green" if p.identification else "tab:red" for p in result.peaks]
     assert f"chi2/channel {result.unfolding.chi2:.2f}" in mid.get_legend().get_texts()[2].get_text()
+    u = result.unfolding
+    np.testing.assert_allclose(mid.lines[1].get_ydata(), np.maximum(u.unfolded / np.gradient(u.grid), 0.3 / np.gradient(e).mean()))
+    assert [ax.get_ylabel() for ax in (top, mid, *zooms)] == ["counts / keV"] * 2 + ["counts per channel"] + [""] * 3
     strongest = sorted(sorted(result.peaks, key=lambda p: -p.significance)[:4], key=lambda p: p.energy)
     assert len(zooms) == len(strongest) == 4 < len(result.peaks)
     for ax, p in zip(zooms, strongest):

@@ -254,6 +254,7 @@ def test_command_line_errors_are_one_line_with_exit_code_2(tmp_path, nai_counts,
     (dict(matrix=-np.ones((2, 3)), ref_energies=np.array([1.0, 2.0]), energy_axis=np.arange(3.0)), ">= 0"),
     (dict(matrix=np.ones((2, 3)), ref_energies=np.array([2.0, 1.0]), energy_axis=np.arange(3.0)), "ascend"),
     (dict(matrix=np.ones((2, 3)), ref_energies=np.array([1.0, 2.0]), energy_axis=np.array([0.0, 1.0, 1.0])), "ascend"),
+    (dict(matrix=np.ones((2, 3)), ref_energies=np.array([[1.0, 2.0]]), energy_axis=np.arange(3.0)), "must be"),
 ])
 def test_response_files_are_checked(tmp_path, content, message):
     path = tmp_path / "r.npz"
