@@ -120,3 +120,20 @@ def test_a_folder_of_one_spectrum_is_a_batch(tmp_path, monkeypatch, capsys):
     assert cli.main(["in"]) == 1  # too short to analyse, listed in the batch's table
     assert (tmp_path / "quodex-spectrum-results" / "only.json").is_file()
     assert "0 of 1 spectra analysed" in capsys.readouterr().out
+
+
+def test_a_progress_bar_on_a_terminal(tmp_path, monkeypatch):
+    pytest.importorskip("tqdm")
+    import io
+    import sys
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+    (tmp_path / "in").mkdir()
+    for name in ("a.spe", "b.spe"):
+        files.write_spe(tmp_path / "in" / name, [5.0] * 32, calibration=(0.0, 2.93))
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert cli.main([str(tmp_path / "in"), "--out-dir", str(tmp_path / "out"), "--jobs", "1"]) == 1
+    assert "2/2" in terminal.getvalue() and "spectrum" in terminal.getvalue()

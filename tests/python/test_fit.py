@@ -143,6 +143,9 @@ def test_the_response_to_one_line(kind, e):
         inside, side = np.abs(axis - at) < half, (np.abs(axis - at) >= half) & (np.abs(axis - at) < 2 * half)
         return shape[inside].sum() - shape[side].mean() * inside.sum()
     assert (single > 0.01 and double > 0.005) if k.semiconductor else single == double == 0
+    if k.semiconductor:  # near the pair threshold escapes grow as the cube of the excess energy
+        assert k.escape_fractions(1022.0 + 400.0)[0] / k.escape_fractions(1022.0 + 800.0)[0] == pytest.approx(1 / 8)
+        assert k.escape_fractions(1022.0 + 400.0)[1] / k.escape_fractions(1022.0 + 800.0)[1] == pytest.approx(1 / 8)
     for shift, area in ((511.0, single), (1022.0, double)) if k.semiconductor else ():
         assert net(e - shift, 1.5 * float(fwhm(e - shift))) == pytest.approx(area, abs=0.002 + 0.1 * area)
     edge = detector.compton_edge(e)

@@ -297,3 +297,20 @@ def test_utf16_text_as_windows_programs_write_it(tmp_path):
     path.write_bytes(b"\xff\xfe" + b"1\x00\n\x00\x00\xd8")  # a lone surrogate: not UTF-16 text
     with pytest.raises(SpectrumFileError, match="u.txt: not a text file$"):
         read_spectrum(path)
+
+
+def test_n42_2006_energy_calibration_after_other_kinds(tmp_path):
+    path = tmp_path / "c.n42"
+    path.write_text('<N42InstrumentData><Measurement><Spectrum>'
+                    '<Calibration Type="FWHM"><Equation Model="Polynomial"><Coefficients>1 0.01</Coefficients>'
+                    '</Equation></Calibration><Calibration Type="Energy" EnergyUnits="MeV"><Equation Model="Polynomial">'
+                    '<Coefficients>0.001 0.0005</Coefficients></Equation></Calibration>'
+                    '<ChannelData>1 2 3 4</ChannelData></Spectrum></Measurement></N42InstrumentData>')
+    assert read_spectrum(path).calibration.coefficients == pytest.approx((1.0, 0.5))
+
+
+@pytest.mark.parametrize("header", ["energy,counts", "Energie;Impulse", "E counts"])
+def test_text_energy_column_without_a_unit_is_kev(tmp_path, header):
+    sep = ";" if ";" in header else "," if "," in header else " "
+    (tmp_path / "e.txt").write_text(header + "\n" + "".join(f"{e}{sep}{int(c)}\n" for e, c in zip(ENERGIES, COUNTS)))
+    np.testing.assert_allclose(read_spectrum(tmp_path / "e.txt").energies, ENERGIES)

@@ -361,5 +361,8 @@ def test_the_generators_make_what_they_promise():
     assert np.all(np.diff(background) < 0) and 0.15 < background[-1] < 0.4  # per keV, falling to a floor
     lines = synthetic.source_spectrum((661.66,), (1e5,), synthetic.hpge_fwhm, background=0.0, seed=1)
     assert lines[0][-1] == pytest.approx(3000.0 * (1 - 0.5 / 1024)) and lines[1][lines[0] > 680.0].sum() == 0
+    for scintillator, ptt in ((False, 1 / (1 + 662 / 350)), (True, 1 / (1 + 662 / 700))):  # events per photopeak event
+        alone = synthetic.source_spectrum((662.0,), (1e5,), synthetic.hpge_fwhm, background=0.0, scintillator=scintillator)
+        assert alone[1].sum() == pytest.approx(1e5 * (1 + 1.04 * (1 / ptt - 1)), rel=0.01)
     one, two = (synthetic.hpge_mixed_source(n=2048, scale=s)[1].sum() for s in (1.0, 2.0))
     assert two == pytest.approx(2 * one, rel=0.01)
