@@ -225,3 +225,26 @@ def test_only_the_most_significant_candidates_are_fitted(monkeypatch):
     r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
     assert f"{full.candidates} candidates; only the 2 most significant were fitted" in r.warnings
     assert r.candidates == 2 and {round(p.energy) for p in r.peaks} == {662, 1173}
+
+
+def test_sharpening_narrows_peaks_and_keeps_the_counts():
+    energy, counts = synthetic.source_spectrum((661.66, 1332.49), (1e5, 5e4), synthetic.scintillator_fwhm(0.07),
+                                               n=1024, seed=2, scintillator=True)
+    r = analyse(Spectrum(counts, energies=energy), Options(rl_iterations=50, em_iterations=1))
+    assert r.sharpened.sum() == pytest.approx(counts.sum(), rel=0.01)
+
+    def half_width(y, at):
+        i = int(np.argmin(np.abs(energy - at)))
+        top = y[i - 10:i + 11].max()
+        return int((y[i - 40:i + 41] > 0.5 * top).sum())
+    for line in (661.66, 1332.49):
+        assert half_width(r.sharpened, line) < 0.8 * half_width(counts, line)
+
+
+def test_stage_times_add_up(tmp_path):
+    import json
+    out = tmp_path / "t.json"
+    assert cli.main(["--json", str(out), "--rl-iterations", "1", "--em-iterations", "1"]) == 0
+    times = json.loads(out.read_text())["times"]
+    stages = [v for k, v in times.items() if k != "total"]
+    assert all(0 <= v < 60 for v in times.values()) and sum(stages) <= times["total"] + 1e-3

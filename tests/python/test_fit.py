@@ -151,3 +151,12 @@ def test_the_response_to_one_line(kind, e):
     edge = detector.compton_edge(e)
     below, above = shape[np.abs(axis - (edge - 40)) < 5].mean(), shape[np.abs(axis - (edge + 40)) < 5].mean()
     assert below > 5 * above  # the continuum ends at the Compton edge
+
+
+def test_fits_held_by_their_bounds_say_so():
+    y = counts_of(5000.0, 620.3, 8)
+    (narrow,) = fit.peaks_of(fit.fit_region(X, y, [620.0], [(1.2, 3.0)]), X, (0, len(X)))  # sigma is 0.8
+    assert narrow.has(Flag.WIDTH_AT_LIMIT) and narrow.fwhm == pytest.approx(FWHM_C * 1.2, rel=1e-3)
+    inside = X < 620.0  # the peak's centre lies beyond the region's end
+    (edge,) = fit.peaks_of(fit.fit_region(X[inside], y[inside], [619.0], [(0.3, 3.0)]), X[inside], (0, 80))
+    assert edge.has(Flag.CENTROID_AT_EDGE) and not edge.has(Flag.WIDTH_AT_LIMIT)

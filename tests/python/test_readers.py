@@ -108,6 +108,10 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0"), r", ChannelData 1: value 2: a 0 without"),
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0 1e12"), r", ChannelData 1: value 3: count of zeros"),
     ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 0 2.5 7"), r", ChannelData 1: value 3: count of zeros"),
+    ("s.n42", N42.format(a=' compressionCode="CountedZeroes"', d="5 -3 0 2"), r", ChannelData 1, channel 1: negative counts -3$"),
+    ("s.n42", '<RadInstrumentData><RadMeasurement><LiveTimeDuration>PTxS</LiveTimeDuration><Spectrum><ChannelData>1 2'
+              '</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>',
+     r", Spectrum 1 LiveTimeDuration: not a duration: 'PTxS'$"),
     ("s.n42", N42.format(a="", d="1 2")[:-30], r", line 1: not well-formed XML"),
     ("s.n42", BOMB, r": XML refused: EntitiesForbidden"),
     ("s.n42", XXE, r": XML refused: EntitiesForbidden"),
@@ -280,7 +284,7 @@ def test_n42_spectra_of_another_calibration_are_left_out_of_the_sum(tmp_path):
     assert s.notes == ("summed 1 of 2 spectra; 1 with another channel count or calibration left out",)
 
 
-@pytest.mark.parametrize("name, write, detector", [("a.spe", W.write_spe, "HPGe 40%"),
+@pytest.mark.parametrize("name, write, detector", [("a.spe", W.write_spe, "HPGe 40%"), ("a.chn", W.write_chn, "HPGe"),
                                                    ("a.xml", W.write_radiacode, "RadiaCode-102")])
 def test_the_detector_a_file_names(tmp_path, name, write, detector):
     write(tmp_path / name, COUNTS)
@@ -314,3 +318,16 @@ def test_text_energy_column_without_a_unit_is_kev(tmp_path, header):
     sep = ";" if ";" in header else "," if "," in header else " "
     (tmp_path / "e.txt").write_text(header + "\n" + "".join(f"{e}{sep}{int(c)}\n" for e, c in zip(ENERGIES, COUNTS)))
     np.testing.assert_allclose(read_spectrum(tmp_path / "e.txt").energies, ENERGIES)
+
+
+def test_an_empty_section_is_no_value(tmp_path):
+    (tmp_path / "e.spe").write_text("$DATE_MEA:\n$MEAS_TIM:\n10 11\n$DATA:\n0 2\n1\n2\n3\n")
+    s = read_spectrum(tmp_path / "e.spe")
+    assert s.start_time is None and (s.live_time, s.real_time) == (10, 11)
+
+
+@pytest.mark.parametrize("first, energies", [("0,1,2,3", False), ("10,20,30,40", True), ("1.5,2.5,3.5,4.5", True)])
+def test_text_first_column_channels_or_energies_and_the_header_as_description(tmp_path, first, energies):
+    (tmp_path / "t.txt").write_text("Lab 3 Cs-137 source, 600 s\n" + "".join(f"{x} {c}\n" for x, c in zip(first.split(","), (5, 6, 7, 8))))
+    s = read_spectrum(tmp_path / "t.txt")
+    assert (s.energies is not None) == energies and s.description == "Lab 3 Cs-137 source, 600 s"

@@ -36,7 +36,7 @@ def test_the_text_report(result):
     c = result.calibration.coefficients
     assert text[1] == f"Calibration: {result.calibration.source}: keV = {c[0]:.7g} + {c[1]:.7g} ch + {c[2]:.7g} ch^2"
     assert text[2].startswith("  residuals (keV): 344.28: ") and text[2].count(":") == 1 + len(LINES)
-    assert text[3].startswith(f"Resolution (fitted, hpge): {result.resolution}; ")
+    assert text[3] == f"Resolution (fitted, hpge): {result.resolution}; {float(result.resolution.fwhm(662.0)):.2f} keV at 662 keV"
     assert text[4] == f"Peaks: {len(result.peaks)} reported from {result.candidates} candidates"
     rows = {round(float(line.split()[0])): line for line in text[7:7 + len(result.peaks)]}
     for line in LINES:
@@ -187,3 +187,10 @@ def test_the_figure_shows_the_analysis(result, tmp_path):
         assert ax.get_legend().get_texts()[1].get_text() == f"fit: FWHM {p.fwhm:.2f} keV"
     report.figure(result, tmp_path / "f.png")
     assert (tmp_path / "f.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_spectrum_that_fails_is_named_in_its_document():
+    short = Spectrum(np.ones(10), "lab/short.spe", "IAEA SPE", energies=np.arange(10.0) + 1)
+    assert batch.analyse_one(short, Options()) == {
+        "input": {"path": "lab/short.spe"}, "error": "lab/short.spe: a spectrum needs at least 64 channels, found 10"}
+    assert batch.analyse_one((np.arange(10.0) + 1, np.ones(10)))["input"]["path"] == "<array>"

@@ -337,6 +337,13 @@ def test_identification_windows(inside):
     assert _named([pk(510.999 - inside * annihilation, 1e4)], ()) == ["annihilation (511 keV)" if named else None]
 
 
+def test_an_escape_peak_within_three_deviations_of_its_limit():
+    ratio = KINDS["hpge"].max_escape_ratio(2614.5)
+    for sigmas, named in ((2.5, True), (3.5, False)):
+        escape = Peak(2103.5, 0.01, 2.0, 0.01, ratio * 1e6 + sigmas * 2000.0, 2000.0, (0, 1), np.zeros(6), (0, 0, 0))
+        assert _named([escape, pk(2614.5, 1e6, 1.0)], (2614.5,))[0] == ("single escape of 2614.5 keV" if named else None)
+
+
 @pytest.mark.parametrize("share, named", [(0.95, True), (1.05, False)])
 def test_escape_and_sum_peaks_need_plausible_areas(share, named):
     parent = pk(2614.5, 1e6, 1.0)
@@ -366,3 +373,15 @@ def test_the_generators_make_what_they_promise():
         assert alone[1].sum() == pytest.approx(1e5 * (1 + 1.04 * (1 / ptt - 1)), rel=0.01)
     one, two = (synthetic.hpge_mixed_source(n=2048, scale=s)[1].sum() for s in (1.0, 2.0))
     assert two == pytest.approx(2 * one, rel=0.01)
+
+
+def test_the_benchmark_spectra():
+    for make, sigma in ((synthetic.hpge, 1.0), (synthetic.nai, 19.7)):
+        axis, counts, k = make(n=2048, counts=1e5)
+        assert len(axis) == len(counts) == 2048 and float(synthetic.sigma_of(k, 662.0)) == pytest.approx(sigma)
+        i = int(np.argmin(np.abs(axis - 661.657)))
+        assert counts[i] > 2 * counts[int(np.argmin(np.abs(axis - 800.0)))]  # its 662 keV line stands out
+    mean = synthetic.expected_spectrum(axis, (1000.0,), (5e4,), k, continuum=0.0)
+    assert axis[np.argmax(mean)] == pytest.approx(1000.0, abs=2.0)
+    rows, row_axis = synthetic.response_matrix((500.0, 1500.0), channels=1000)
+    assert rows.shape == (2, 1000) and [row_axis[np.argmax(r)] for r in rows] == pytest.approx([500.0, 1500.0], abs=3.0)
