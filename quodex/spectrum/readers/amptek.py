@@ -15,14 +15,7 @@ _SECTION = re.compile(r"<<(.+?)>>")
 def sniff(head: bytes) -> bool:
     """Whether the file starts with ``<<PMCA SPECTRUM>>``.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     return (text_head(head) or "")[:40].upper().startswith("<<PMCA SPECTRUM>>")
 
@@ -30,22 +23,10 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of an Amptek MCA file.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        Unused: the file holds one spectrum.
+    Counts of <<DATA>>, times and start of the header, a polynomial through the <<CALIBRATION>> points in the
+    unit of its LABEL, the device type of <<DPP STATUS>> as detector.
 
-    Returns
-    -------
-    Spectrum
-        Counts of <<DATA>>, times and start of the header, a polynomial through the <<CALIBRATION>>
-        points in the unit of its LABEL, the device type of <<DPP STATUS>> as detector.
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     lines = decode_text(data).splitlines()
     header, calibration, counts, count_lines, status = {}, [], [], [], {}

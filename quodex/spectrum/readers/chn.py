@@ -20,14 +20,7 @@ _TRAILER_TERMS = {-102: 3, -101: 2}  # -101 trailers predate the quadratic term
 def sniff(head: bytes) -> bool:
     """Whether the file starts with the CHN type tag, -1 as a little-endian int16.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     return head[:2] == b"\xff\xff"
 
@@ -35,22 +28,10 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of a CHN file.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        Unused: the file holds one spectrum.
+    Counts, times and start of the header; calibration, detector and sample description of the trailer when
+    there is one.
 
-    Returns
-    -------
-    Spectrum
-        Counts, times and start of the header; calibration, detector and sample description of the
-        trailer when there is one.
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     if len(data) < _HEADER.size:
         raise FileFormatError(f"truncated: {len(data)} bytes of {_HEADER.size}", "header")

@@ -17,14 +17,7 @@ MAX_CHANNELS = 1 << 20  # CountedZeroes could otherwise announce billions of zer
 def sniff(head: bytes) -> bool:
     """Whether the file is XML naming an N42 root element.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     text = text_head(head) or ""
     return text.startswith("<") and any(root in text for root in _ROOTS)
@@ -33,21 +26,10 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of an N42 file: the sum of its foreground spectra, or the one options.measurement picks.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        options.measurement: the Spectrum element (from 1, in document order) to read instead of the sum.
+    Format "N42 2011" or "N42 2006"; options.measurement picks a Spectrum element (from 1, in document
+    order) instead of the sum.
 
-    Returns
-    -------
-    Spectrum
-        Format "N42 2011" or "N42 2006".
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     root = parse(data)
     if root.tag not in _ROOTS:

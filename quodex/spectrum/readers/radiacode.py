@@ -11,14 +11,7 @@ FORMAT = "RadiaCode XML"
 def sniff(head: bytes) -> bool:
     """Whether the file is XML naming a ResultDataFile.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     text = text_head(head) or ""
     return text.startswith("<") and "ResultDataFile" in text
@@ -27,20 +20,7 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of a ResultDataFile: the sum of its ResultData, or the one options.measurement picks.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        options.measurement: the ResultData (from 1) to read instead of the sum.
-
-    Returns
-    -------
-    Spectrum
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     root = parse(data)
     if root.tag != "ResultDataFile":

@@ -13,14 +13,7 @@ _TAG = re.compile(r"\$([A-Za-z0-9_.]+):")
 def sniff(head: bytes) -> bool:
     """Whether the file starts with a ``$TAG:`` line.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     text = text_head(head)
     first = next((line.strip() for line in (text or "").splitlines() if line.strip()), "")
@@ -53,22 +46,10 @@ def sections(text):
 def read(data: bytes, options=None):
     """The spectrum of an SPE file.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        Unused: the file holds one spectrum.
+    Counts of $DATA, times of $MEAS_TIM, start of $DATE_MEA, calibration of $MCA_CAL (else $ENER_FIT) in the
+    channels stored, description of $SPEC_ID, detector of DETDESC# in $SPEC_REM.
 
-    Returns
-    -------
-    Spectrum
-        Counts of $DATA, times of $MEAS_TIM, start of $DATE_MEA, calibration of $MCA_CAL (else
-        $ENER_FIT) in the channels stored, description of $SPEC_ID, detector of DETDESC# in $SPEC_REM.
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     sec = sections(decode_text(data))
     if "DATA" not in sec:

@@ -19,14 +19,7 @@ _UNDECIDED = "channel or energy"
 def sniff(head: bytes) -> bool:
     """Whether the file is text other than XML: the reader of last resort.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     text = text_head(head)
     return text is not None and not text.startswith("<")
@@ -35,21 +28,9 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of a table of numbers, with or without a header.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        Unused: the file holds one spectrum.
+    Counts, and energies (keV) when a column holds them; the header lines as description.
 
-    Returns
-    -------
-    Spectrum
-        Counts, and energies (keV) when a column holds them; the header lines as description.
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     header, rows, lines, sep = _rows(decode_text(data))
     if not rows:

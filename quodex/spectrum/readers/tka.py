@@ -10,14 +10,7 @@ FORMAT = "TKA"
 def sniff(head: bytes) -> bool:
     """Whether every line (but a possibly cut last one) holds one number.
 
-    Parameters
-    ----------
-    head : bytes
-        The first bytes of the file.
-
-    Returns
-    -------
-    bool
+    The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
     text = text_head(head) or ""
     lines = [line for line in text.splitlines()[:-1] if line.strip()] or text.split()[:1]
@@ -27,20 +20,7 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of a TKA file.
 
-    Parameters
-    ----------
-    data : bytes
-        The file's content.
-    options : Options, optional
-        Unused: the file holds one spectrum.
-
-    Returns
-    -------
-    Spectrum
-
-    Raises
-    ------
-    FileFormatError
+    The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
     values, lines = [], []
     for number_, line in enumerate(decode_text(data).splitlines(), 1):
