@@ -153,6 +153,16 @@ class Fit:
     dof: int
     lo: np.ndarray
     hi: np.ndarray
+    z2: np.ndarray | None = None  # squared Poisson-normalised residual of every channel
+
+    def local_chi2(self, mu, sigma):
+        """Mean squared normalised residual within 1.5 sigma of `mu` (at least 3 channels): how well
+        one peak is described, whatever a misfit elsewhere in its region."""
+        if self.z2 is None:
+            return self.chi2
+        d = np.abs(self.model.x - mu)
+        near = d <= max(1.5 * sigma, float(np.sort(d)[min(2, len(d) - 1)]))
+        return float(np.mean(self.z2[near]))
 
     @property
     def poor(self):
@@ -244,7 +254,7 @@ def fit_region(x, y, mus, sigma_range, shape=False):
     peak_part = mu_model - (fit.x[3 * k] + fit.x[3 * k + 1] * model.dx)
     chi2_sys = float(np.sum(resid * resid / (mu_model + (MODEL_SYSTEMATIC * peak_part) ** 2))) / dof
     cov = np.linalg.pinv(fit.jac.T @ fit.jac) * max(chi2, 1.0)
-    return Fit(model, fit.x, cov, chi2, chi2_sys, dof, lo, hi)
+    return Fit(model, fit.x, cov, chi2, chi2_sys, dof, lo, hi, resid * resid / mu_model)
 
 
 def peaks_of(fit, x, region):
@@ -277,9 +287,12 @@ def peaks_of(fit, x, region):
             h = 1e-6 * max(abs(p[j]), 1e-9)
             q[j] += h
             grad[j] = (fit.model.peak_area(q, i, width) - area) / h
-        area_unc = math.sqrt(max(float(grad @ cov @ grad), 0.0))
+        # the uncertainties scaled by how well the counts near this peak are described, not by a
+        # misfit elsewhere in the region (a steep edge, a neighbour's tail)
+        local = math.sqrt(max(fit.local_chi2(mu, math.sqrt(var)), 1.0) / max(fit.chi2, 1.0))
+        area_unc = local * math.sqrt(max(float(grad @ cov @ grad), 0.0))
         fwhm = FWHM_C * math.sqrt(var)
-        fwhm_unc = FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
+        fwhm_unc = local * FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
         extra = tuple(p[3 * k + 2:]) if fit.model.shape else (0.0, 0.0, 0.0)
         flags = [Flag.TAIL] * fit.model.shape + [Flag.MULTIPLET] * (k > 1) + [Flag.POOR_FIT] * bool(fit.poor)
 
@@ -289,7 +302,7 @@ def peaks_of(fit, x, region):
             flags.append(Flag.WIDTH_AT_LIMIT)
         if pinned(3 * i + 1):
             flags.append(Flag.CENTROID_AT_EDGE)
-        out.append(Peak(float(mu), math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
+        out.append(Peak(float(mu), local * math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
                         region, np.array([a, mu, var, *extra]), (p[3 * k], p[3 * k + 1], fit.model.centre), fit.chi2,
                         tuple(flags)))
     return out
