@@ -29,8 +29,9 @@ FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
 MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fit, in FWHM
 WIDE_FWHM = 1.6  # a peak this much wider than the resolution is no single line
 ANNIHILATION_FWHM = 3.0  # widest 511 keV peak, in FWHM of the resolution
+PRUNE_SIGMA = 2.0  # a multiplet's component below this significance is dropped and the rest refitted
 PAIR_FWHM = 0.4  # the closest two peaks of a doublet, in FWHM: widths held near the resolution tell them apart
-BINS_PER_FWHM = 4.0  # the fits' grid: sums of channels at least this many to the narrowest FWHM
+BINS_PER_FWHM = 3.0  # the fits' grid: sums of channels at least this many to the narrowest FWHM
 
 
 @dataclass(frozen=True)
@@ -342,6 +343,14 @@ def fit_group(ctx, group_channels, bounds=None):
         mus = [p.energy for n, p in enumerate(best[1]) if n != weaker]
     else:
         return [], None
+    while len(best[1]) > 1:  # a component with no significance of its own only blurs its neighbours' areas
+        weakest = min(range(len(best[1])), key=lambda i: best[1][i].significance)
+        if best[1][weakest].significance >= PRUNE_SIGMA:
+            break
+        pruned = attempt([p.energy for n, p in enumerate(best[1]) if n != weakest])
+        if pruned is None:
+            break
+        best = pruned
     for _ in range(3):
         fit, peaks = best
         if len(peaks) >= ft.MAX_MULTIPLET:
@@ -442,6 +451,20 @@ def refine_resolution(peaks, resolution):
     return ft.fit_resolution(points) if len(points) >= 2 else None
 
 
+def measured_at(peaks):
+    """keV where the resolution was seen: the median energy of the significant peaks, weighted by
+    their significance (662 keV without any)."""
+    strong = sorted((p.energy, min(p.significance, 100.0)) for p in peaks if p.significance >= 8.0)
+    if not strong:
+        return 662.0
+    half, acc = 0.5 * sum(w for _, w in strong), 0.0
+    for e, w in strong:
+        acc += w
+        if acc >= half:
+            return e
+    return strong[-1][0]
+
+
 def flag_wide(peaks, resolution):
     """The peaks, those much wider than the resolution flagged "wide" (a Compton edge, a backscatter
     bump or an unresolved group); annihilation in flight widens 511 keV, which stays unflagged."""
@@ -518,7 +541,6 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
             warnings.append("no peak clean enough to learn the resolution from; assuming a NaI(Tl) detector "
                             "(name the detector with --detector)")
         resolution = KINDS[options.detector or "nai"].nominal
-    kind = options.detector or kind_of(resolution).name
     ctx = ctx.at(resolution)
     ctx = ctx.grouped(grid_factor(ctx))
     cands, notes = candidates(ctx, clock("peak search", sr.search, ctx.counts, options.threshold, search_range(ctx),
@@ -526,6 +548,7 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     peaks, regions, fit_notes = clock("peak fits", fit_peaks, ctx, cands)
     warnings += notes + fit_notes
     resolution = refine_resolution(peaks, resolution) or resolution
+    kind = options.detector or kind_of(resolution, measured_at(peaks)).name
     calibration, recal = base, None
     if options.recalibrate:
         if not options.lines:
@@ -548,13 +571,14 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     poor = [p for p in peaks if p.has(Flag.POOR_FIT)]
     if poor:
         warnings.append("poor fits (reported, flagged): " + ", ".join(f"{p.energy:.1f} keV" for p in poor))
-    sharpened = clock("sharpening", uf.sharpen, energy, counts, resolution, options.rl_iterations)
+    # the ADC's pattern is no part of the spectrum the detector saw
+    sharpened = clock("sharpening", uf.sharpen, energy, corrected, resolution, options.rl_iterations)
     unfolding = None
     if options.response is not None or float(energy[-1]) > uf.REFERENCE_LOW_KEV * 1.5:
-        grid, _ = uf.grid_of(energy, counts)
+        grid, _ = uf.grid_of(energy, corrected)
         response = options.response or clock("response", uf.model_response, grid, resolution, KINDS[kind],
                                              float(energy[-1]))
-        unfolding = clock("unfolding", uf.unfold, energy, counts, response, options.em_iterations)
+        unfolding = clock("unfolding", uf.unfold, energy, corrected, response, options.em_iterations)
         if unfolding.chi2 > 2.0:
             warnings.append(f"unfolding: the result folded back through the response fits the spectrum poorly "
                             f"(chi2/channel {unfolding.chi2:.2f} after {options.em_iterations} iterations): the "

@@ -62,10 +62,11 @@ class RegionModel:
         self.centre = 0.5 * (x[0] + x[-1])
         self.dx = x - self.centre
 
-    def extra(self, p, i):
-        """Tail and step of peak i (counts per channel) for the parameters p."""
-        t, beta_rel, h = p[3 * self.k + 2:]
-        a, mu, var = p[3 * i:3 * i + 3]
+    def parts(self, p, i):
+        """(tail, step) of peak i per unit height and unit fraction, counts per channel: the extra
+        counts are a (t tail + h step) / 2, linear in a, t and h."""
+        beta_rel = p[3 * self.k + 3]
+        _, mu, var = p[3 * i:3 * i + 3]
         sigma = math.sqrt(var)
         beta = beta_rel * sigma
         d = self.x - mu
@@ -73,7 +74,13 @@ class RegionModel:
         # exp(d/beta + sigma^2/2beta^2) erfc(v), written to neither overflow nor underflow to 0*inf
         tail = np.where(v > 0, np.exp(-0.5 * d * d / var) * erfcx(np.maximum(v, 0.0)),
                         np.exp(np.minimum(d / beta + 0.5 / (beta_rel * beta_rel), 700.0)) * erfc(v))
-        return a * (0.5 * t * tail + 0.5 * h * erfc(d / (math.sqrt(2.0) * sigma)))
+        return tail, erfc(d / (math.sqrt(2.0) * sigma))
+
+    def extra(self, p, i):
+        """Tail and step of peak i (counts per channel) for the parameters p."""
+        t, h = p[3 * self.k + 2], p[3 * self.k + 4]
+        tail, step = self.parts(p, i)
+        return p[3 * i] * (0.5 * t * tail + 0.5 * h * step)
 
     def extras(self, p):
         """Tails and steps of all peaks (counts per channel; 0 without shape) for the parameters p."""
@@ -97,21 +104,29 @@ class RegionModel:
         jac[:, :k3] = multi_gaussian_jacobian_cy(self.x, p[:k3])
         jac[:, k3] = 1.0
         jac[:, k3 + 1] = self.dx
-        if self.shape:  # the tail and step terms by forward differences; a peak's own only move with it
+        if self.shape:  # linear in height, tail fraction and step: exact; the rest by forward differences
             def step(j):
                 q = p.copy()
                 h = 1e-7 * max(abs(p[j]), 1e-3)
                 q[j] += h
                 return q, h
+            t, hs = p[k3 + 2], p[k3 + 4]
+            jac[:, k3 + 2] = 0.0
+            jac[:, k3 + 4] = 0.0
+            base_all = np.zeros_like(self.x)
             for i in range(self.k):
-                base = self.extra(p, i)
-                for j in range(3 * i, 3 * i + 3):
+                tail, stp = self.parts(p, i)
+                a = p[3 * i]
+                base = a * (0.5 * t * tail + 0.5 * hs * stp)
+                base_all += base
+                jac[:, 3 * i] += 0.5 * t * tail + 0.5 * hs * stp
+                jac[:, k3 + 2] += 0.5 * a * tail
+                jac[:, k3 + 4] += 0.5 * a * stp
+                for j in (3 * i + 1, 3 * i + 2):
                     q, h = step(j)
                     jac[:, j] += (self.extra(q, i) - base) / h
-            base = self.extras(p)
-            for j in (k3 + 2, k3 + 3, k3 + 4):
-                q, h = step(j)
-                jac[:, j] = (self.extras(q) - base) / h
+            q, h = step(k3 + 3)
+            jac[:, k3 + 3] = (self.extras(q) - base_all) / h
         return jac
 
     def peak_area(self, p, i, width):

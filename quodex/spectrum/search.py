@@ -193,11 +193,12 @@ class ChannelStructure:
         return "; ".join(parts)
 
 
-def _periodic_gain(counts, period, block_periods=16, min_counts=20.0):
+def _periodic_gain(counts, period, min_counts=20.0):
     """(gain per channel of the period, its significance as a chi-square over period - 1 degrees of
     freedom) from blocks of channels, each compared with its smooth average over whole periods; the
     median over blocks ignores the few blocks that a peak's curvature moves."""
     n = len(counts)
+    block_periods = int(np.clip(n // (16 * period), 4, 16))  # 16 blocks at least where the channels allow
     w = np.ones(2 * period + 1)
     w[0] = w[-1] = 0.5
     w /= w.sum()  # every phase of the period weighs the same

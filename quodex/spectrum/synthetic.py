@@ -481,7 +481,7 @@ INSTRUMENT_CLASSES = {
     "comb adc nai": ((88.3, 201.8, 306.8, 1460.82), (6e3, 3.5e4, 4.5e4, 8e3), scintillator_fwhm(0.075), 3000.0,
                      True, None),
     # NaI: Ra-226 daughters and K-40 (1120 and 1408-like lines of a wide-peak spectrum)
-    "nai": ((351.93, 609.31, 661.66, 1120.29, 1460.82, 1764.49), (3e4, 4e4, 4e4, 1.5e4, 1.2e4, 8e3),
+    "nai": ((351.93, 609.31, 661.66, 1120.29, 1460.82), (3e4, 4e4, 4e4, 1.5e4, 1.2e4),
             scintillator_fwhm(0.07), 1800.0, True, None),
     # a CsI pocket spectrometer with Eu-152: Sm K X-rays, 121.8 and 244.7 keV beside them
     "csi eu152": ((40.1, 45.4, 121.78, 244.70, 344.28, 778.90, 964.08, 1408.01),
