@@ -10,7 +10,7 @@ import numpy as np
 
 from quodex.spectrum import Options, Spectrum, analyse, synthetic
 
-CHANNELS = (256, 1024, 4096, 16384, 65536)
+CHANNELS = tuple(int(n) for n in os.environ.get("CHANNELS", "256,1024,4096,16384,65536").split(","))
 # QUICK=1: one sharpening and unfolding iteration, for the search and fits alone
 FAST = dict(rl_iterations=1, em_iterations=1) if os.environ.get("QUICK") else {}
 
@@ -26,11 +26,11 @@ def cases(names):
     for spacing in (0.5, 0.7, 1.0):
         if names and "pair" not in names:
             continue
-        for n in (8192, 16384, 65536):
+        for n in [n for n in (8192, 16384, 65536) if n in CHANNELS or n == 8192]:
             energy, counts, mean, pair = synthetic.close_pair(spacing, n=n, seed=1)
             yield f"pair {spacing} FWHM", n, energy, counts, mean, pair, (2e5, 2e5), [float(synthetic.hpge_fwhm(e)) for e in pair]
     if not names or "511" in names:
-        for n in (8192, 16384, 65536):
+        for n in [n for n in (8192, 16384, 65536) if n in CHANNELS or n == 8192]:
             energy, counts, mean = synthetic.annihilation_neighbour(n=n, seed=1)
             yield "511 neighbour", n, energy, counts, mean, (507.6, 511.0, 596.56), (1e4, 2.2e5, 6e4), [1.3, 2.9, 1.35]
 

@@ -30,6 +30,7 @@ MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fi
 WIDE_FWHM = 1.6  # a peak this much wider than the resolution is no single line
 ANNIHILATION_FWHM = 3.0  # widest 511 keV peak, in FWHM of the resolution
 PRUNE_SIGMA = 2.0  # a multiplet's component below this significance is dropped and the rest refitted
+REACH_FWHM = 2.0  # how far, in FWHM, a fitted centre may move from where the search saw it
 PAIR_FWHM = 0.4  # the closest two peaks of a doublet, in FWHM: widths held near the resolution tell them apart
 BINS_PER_FWHM = 3.0  # the fits' grid: sums of channels at least this many to the narrowest FWHM
 
@@ -313,11 +314,14 @@ def fit_group(ctx, group_channels, bounds=None):
         wider = [max(spread[1], ANNIHILATION_FWHM) if abs(m - ELECTRON_KEV) < 0.5 * ctx.fwhm(m) else spread[1]
                  for m in mus]
         ranges = [(max(spread[0] * sg, 0.3 * float(ctx.width[b])), w * sg) for sg, b, w in zip(nominal, below, wider)]
+        # a peak stays near where it was seen: one that wanders off to a steep background or into a
+        # neighbour is no peak of its own (it ends at the bound, flagged, and gives way)
+        reach = [REACH_FWHM * ctx.fwhm(m) for m in mus]
         try:
-            fit = ft.fit_region(x, y, mus, ranges)
+            fit = ft.fit_region(x, y, mus, ranges, reach=reach)
             peaks = ft.peaks_of(fit, x, (start, stop))
             if fit.poor and sum(p.area for p in peaks) > ft.TAIL_MIN_AREA:
-                shaped = ft.fit_region(x, y, mus, ranges, shape=True)
+                shaped = ft.fit_region(x, y, mus, ranges, shape=True, reach=reach)
                 tailed = ft.peaks_of(shaped, x, (start, stop))
                 # the tail must earn its parameters and leave the areas determined
                 if (fit.chi2 - shaped.chi2) * fit.dof > 25.0 and all(
@@ -394,9 +398,9 @@ def fit_group(ctx, group_channels, bounds=None):
 
 def grid_factor(ctx):
     """Channels summed for the fits: BINS_PER_FWHM sums to the FWHM where the spectrum's peaks are
-    narrowest (its low end, leaving out the lowest 3 %), so that a peak 3 channels wide is fitted
+    narrowest (its low end, leaving out the lowest 1 %), so that a peak 3 channels wide is fitted
     channel by channel and one 3000 channels wide on a few hundred sums."""
-    return max(1, int(float(np.quantile(ctx.fwhm_ch, 0.03)) / BINS_PER_FWHM))
+    return max(1, int(float(np.quantile(ctx.fwhm_ch, 0.01)) / BINS_PER_FWHM))
 
 
 def candidates(ctx, found):

@@ -202,7 +202,7 @@ def half_width_sigma(x, net, j, sigma_range):
     return float(np.clip(width / FWHM_C, sigma_range[0], sigma_range[1]))
 
 
-def fit_region(x, y, mus, sigma_range, shape=False):
+def fit_region(x, y, mus, sigma_range, shape=False, reach=None):
     """Least-squares fit of peaks on a straight background to the counts of one region.
 
     Poisson weights: from the data, then from the mean of data and the model of the first solution.
@@ -219,6 +219,8 @@ def fit_region(x, y, mus, sigma_range, shape=False):
         For each peak the bounds (lo, hi) of its standard deviation, keV.
     shape : bool
         Add a low-energy tail and a step to every peak.
+    reach : sequence of float, optional
+        For each peak how far (keV) its centre may move from its start; anywhere within x when None.
 
     Returns
     -------
@@ -235,6 +237,9 @@ def fit_region(x, y, mus, sigma_range, shape=False):
     lo, hi = np.full(n, -np.inf), np.full(n, np.inf)
     lo[0:3 * k:3] = 0.0
     lo[1:3 * k:3], hi[1:3 * k:3] = x[0], x[-1]
+    if reach is not None:
+        for i, (mu, r) in enumerate(zip(mus, reach)):
+            lo[3 * i + 1], hi[3 * i + 1] = max(x[0], mu - r), min(x[-1], mu + r)
     for i, (slo, shi) in enumerate(sigma_range):
         lo[3 * i + 2], hi[3 * i + 2] = slo * slo, shi * shi
     if shape:
