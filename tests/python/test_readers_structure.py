@@ -5,6 +5,7 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from quodex.spectrum.errors import FileFormatError
 from quodex.spectrum.options import Options
@@ -29,7 +30,10 @@ JSON_SHAPES = [  # tree, live time, real time, calibration, energies, start time
     ({"calibration": {"unit": "MeV", "coefficients": [0.001, 0.002]}, "acquisitionTime": "00:10:00", "hist": COUNTS},
      600.0, 600.0, (1.0, 2.0), None, None),
     ({"a0": 1.5, "a1": 0.5, "a2": 0.0, "realtime": 12.5, "channels": COUNTS}, None, 12.5, (1.5, 0.5), None, None),
-    ({"offset": -3, "gain": 0.75, "time": 1.7e9, "seconds": 90, "data": COUNTS}, 90.0, 90.0, (-3.0, 0.75), None, None),
+    ({"calibration": {"offset": -3, "gain": 0.75}, "time": 1.7e9, "seconds": 90, "data": COUNTS},
+     90.0, 90.0, (-3.0, 0.75), None, None),
+    ({"gain": 16, "offset": 20, "c0": 2, "c1": 0.5, "data": COUNTS}, None, None, (2.0, 0.5), None, None),
+    ({"gain": 16, "offset": 20, "data": COUNTS}, None, None, None, None, None),  # an amplifier's settings
     ({"settings": {"thresholds": [1, 2, 3]}, "runs": [[1, -2] * 20, COUNTS]}, None, None, None, None, None),
 ]
 
@@ -180,3 +184,43 @@ def test_root_refusals(root_file, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "uproot", None)
     with pytest.raises(FileFormatError, match=r"s\.root: a ROOT file: reading it needs uproot \(pip install uproot\)$"):
         read_spectrum(tmp_path / "s.root")
+
+
+_JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers(-10, 10 ** 20) | st.floats(allow_nan=True) | st.text(max_size=12)
+    | st.sampled_from(["PT10S", "00:10", "MeV", "2024-01-01T00:00:00", "-1", "x"]),
+    lambda inner: st.lists(inner, max_size=24) | st.dictionaries(
+        st.sampled_from(["data", "counts", "liveTime", "real_time_ms", "minutes", "time", "calibration",
+                         "coefficients", "unit", "a0", "a1", "offset", "gain", "energies", "start", "x"]),
+        inner, max_size=6),
+    max_leaves=60)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(tree=_JSON_VALUES, counts=st.lists(st.integers(0, 1000), min_size=16, max_size=40))
+def test_any_json_gives_a_spectrum_or_a_file_error(tmp_path, tree, counts):
+    path = tmp_path / "f.json"
+    for content in (tree, {"data": counts, "meta": tree}):
+        path.write_text(json.dumps(content))
+        try:
+            s = read_spectrum(path)
+        except FileFormatError as e:
+            assert "\n" not in str(e)
+            continue
+        assert s.counts.ndim == 1 and np.all(s.counts >= 0) and s.counts.any()
+        for t in (s.live_time, s.real_time):
+            assert t is None or (np.isfinite(t) and t >= 0)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(cuts=st.lists(st.tuples(st.integers(0, 10 ** 6), st.integers(0, 255)), min_size=1, max_size=8))
+def test_damaged_root_files_give_a_file_error(root_file, cuts):
+    path = root_file(("spec", _th1("spec", "run", COUNTS, 0.0, 40.0, "Energy [keV]")), name="d.root")
+    data = bytearray(path.read_bytes())
+    for at, byte in cuts:
+        data[at % len(data)] = byte
+    path.write_bytes(bytes(data))
+    try:
+        read_spectrum(path)
+    except FileFormatError as e:
+        assert "\n" not in str(e)

@@ -59,9 +59,10 @@ def read(data: bytes, options=None):
     candidates = [a for a in arrays if len(a[1]) >= MIN_CHANNELS and _are_counts(a[1])]
     if not candidates:
         raise FileFormatError(f"no counts array found (an array of at least {MIN_CHANNELS} finite numbers >= 0)")
-    path, counts, lineage = max(candidates, key=lambda a: _rank(a[0], a[1]))
+    best = max(_rank(p, values) for p, values, _ in candidates)
+    path, counts, lineage = next(a for a in candidates if _rank(a[0], a[1]) == best)  # the first in the file
     notes = []
-    rivals = [a for a in candidates if len(a[1]) == len(counts) and a[0] != path and _rank(a[0], a[1]) == _rank(path, counts)]
+    rivals = [a for a in candidates if a[0] != path and _rank(a[0], a[1]) == best]
     if rivals:
         notes.append(f"read {_name(path)}; {len(rivals)} other array(s) of {len(counts)} counts left out")
     fields = dict(_times(lineage), notes=notes)
@@ -170,7 +171,9 @@ def _times(lineage):
 
 def _calibration(lineage, channels, notes):
     """The polynomial of the nearest calibration field: a list of coefficients (c0 first), an object holding
-    one, or terms named c0, c1, ... / a0, a1, ...; in keV unless a key or a "unit" field says otherwise."""
+    one, or terms named a0, a1, ... / c0, c1, ...; offset and gain only inside an object named as a
+    calibration (elsewhere they are an amplifier's settings). In keV unless a key or a "unit" field says
+    otherwise."""
     for obj in lineage:
         for key, value in obj.items():
             words = set(_words(key))
@@ -183,23 +186,24 @@ def _calibration(lineage, channels, notes):
                     scale = kev_per(unit, key, "calibration unit: ")
                 inner = next((v for k, v in value.items() if set(_words(k)) & _CALIBRATION_WORDS
                               and isinstance(v, list)), None)
-                value = inner if inner is not None else _terms(value)
+                value = inner if inner is not None else _terms(value, named=True)
             if isinstance(value, list) and 2 <= len(value) <= 8 and all(type(v) in (int, float) for v in value):
                 return make_calibration(key, value, f"file ({key})", channels, notes, scale)
         terms = _terms(obj)
         if terms:
-            return make_calibration("calibration terms", terms, "file (terms c0, c1, ...)", channels, notes)
+            return make_calibration("calibration terms", terms, "file (terms a0, a1, ...)", channels, notes)
     return None
 
 
-def _terms(obj):
-    """Coefficients named a0, a1, ... or c0, c1, ... (from 0, without gaps), or offset and gain (and
-    quadratic), else None."""
-    named = [next((obj[k] for k in obj if type(obj[k]) in (int, float) and set(_words(k)) & names), None)
-             for names in ({"offset", "intercept"}, {"gain", "slope"}, {"quadratic"})]
-    if None not in named[:2]:
-        return named[:3] if named[2] is not None else named[:2]
-    for letter in ("c", "a", "p", "k"):
+def _terms(obj, named=False):
+    """Coefficients named a0, a1, ... or c0, c1, ... (from 0, without gaps), or when `named` offset and
+    gain (and quadratic); else None."""
+    if named:
+        found = [next((obj[k] for k in obj if type(obj[k]) in (int, float) and set(_words(k)) & names), None)
+                 for names in ({"offset", "intercept"}, {"gain", "slope"}, {"quadratic"})]
+        if None not in found[:2]:
+            return found[:3] if found[2] is not None else found[:2]
+    for letter in ("a", "c"):
         terms = []
         while type(obj.get(f"{letter}{len(terms)}")) in (int, float):
             terms.append(obj[f"{letter}{len(terms)}"])
