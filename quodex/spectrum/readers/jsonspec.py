@@ -96,10 +96,35 @@ def _number_arrays(tree):
             inner = (node,) + lineage
             stack.extend((v, path + (k,), inner) for k, v in reversed(list(node.items())))
         elif isinstance(node, list):
+            columns = _columns(node)
             if node and all(type(v) in (int, float) for v in node):
                 yield path, node, lineage
+            elif columns:
+                inner = (columns,) + lineage
+                yield from ((path + (k,), v, inner) for k, v in columns.items())
             else:
                 stack.extend((v, path + (i,), lineage) for i, v in reversed(list(enumerate(node))))
+
+
+def _columns(rows):
+    """A table of rows as {name: column}: rows of objects with the same keys keep their names
+    (``[{"energy": 1.5, "counts": 3}, ...]``); rows of 2 or 3 numbers are (channel or energy, counts) or
+    (channel, energy, counts), the first column channels when it reads 0, 1, 2, ... or 1, 2, 3, ...; else
+    None."""
+    if len(rows) < MIN_CHANNELS:
+        return None
+    first = rows[0]
+    if isinstance(first, dict) and first and all(isinstance(r, dict) and r.keys() == first.keys() for r in rows):
+        names = [k for k in first if all(type(r[k]) in (int, float) for r in rows)]
+        return {k: [r[k] for r in rows] for k in names} or None
+    if not (isinstance(first, list) and len(first) in (2, 3)):
+        return None
+    if not all(isinstance(r, list) and len(r) == len(first) and all(type(v) in (int, float) for v in r) for r in rows):
+        return None
+    table = list(zip(*rows))
+    channels = table[0][0] in (0, 1) and all(b - a == 1 for a, b in zip(table[0], table[0][1:]))
+    names = ("channel", "energy", "counts")[-len(first):] if len(first) == 3 or not channels else ("channel", "counts")
+    return {name: list(column) for name, column in zip(names, table)}
 
 
 def _are_counts(values):
@@ -108,12 +133,13 @@ def _are_counts(values):
 
 
 def _rank(path, values):
-    """Longest first; then named as counts, not as background or energies; then whole numbers."""
+    """Longest first; then not named as background, energies or channel numbers; named as counts by its own
+    key, then by an enclosing one; then whole numbers."""
     keys = [p for p in path if isinstance(p, str)]
     words = {w for p in keys for w in _words(p)}
     own = set(_words(keys[-1])) if keys else set()  # "energySpectrum": {"spectrum": [...]} holds counts
-    unlike = words & _BACKGROUND_WORDS or own & _ENERGY_WORDS
-    return (len(values), not unlike, bool(words & _COUNTS_WORDS),
+    unlike = words & _BACKGROUND_WORDS or own & (_ENERGY_WORDS | {"channel", "index", "bin", "ch"})
+    return (len(values), not unlike, bool(own & _COUNTS_WORDS), bool(words & _COUNTS_WORDS),
             all(isinstance(v, int) or float(v).is_integer() for v in values))
 
 
