@@ -38,6 +38,7 @@ JSON_SHAPES = [  # tree, live time, real time, calibration, energies, start time
     ({"spectrum": [[k, c] for k, c in enumerate(COUNTS)], "live_time": 3}, 3.0, None, None, None, None),  # rows
     ({"spectrum": [[e, c] for e, c in zip(ENERGIES, COUNTS)]}, None, None, None, ENERGIES, None),
     ([[k + 1, e, c] for k, (e, c) in enumerate(zip(ENERGIES, COUNTS))], None, None, None, ENERGIES, None),
+    ({"time": "12:30:00", "counts": COUNTS}, None, None, None, None, "12:30:00"),
     ({"rows": [{"Energy_MeV": e / 1e3, "counts": c, "flag": "ok"} for e, c in zip(ENERGIES, COUNTS)]},
      None, None, None, ENERGIES, None),
 ]
@@ -76,13 +77,15 @@ JSON_MALFORMED = [  # content, the message after the path
     (json.dumps({"calibration": [0, 1], "data": [1, 2, 3]}), r": no counts array found \(an array of at least 16 finite"),
     (json.dumps({"data": [-1] + COUNTS}), r": no counts array found"),
     (json.dumps({"data": [0] * 40}), r": no counts array found"),
+    (json.dumps({"data": COUNTS[:-1] + [10 ** 400]}), r": no counts array found"),
     (json.dumps({"data": [[k, c, 1, 2] for k, c in enumerate(COUNTS)]}), r": no counts array found"),
     (json.dumps({"liveTime": -5, "data": COUNTS}), r", liveTime: live time must be finite and >= 0, got -5.0$"),
     ('{"data": [NaN, ' + ", ".join(map(str, COUNTS)) + "]}", r": no counts array found"),
     (json.dumps({"data": COUNTS})[:-5], r", line 1: not valid JSON: "),
     ('{"a": 1,\n "data": [1, 2,, 3]}', r", line 2: not valid JSON: Expecting value$"),
     ("[" * 100000 + "]" * 100000, r": JSON nested too deeply$"),
-    ('{"data": [' + "9" * 5000 + "]}", r": not valid JSON: "),
+    ('{"data": [' + "9" * 5000 + "]}", r": no counts array found"),
+    (json.dumps({"data": COUNTS, "calibration": [1, 10 ** 400, 2]}), r", calibration: calibration coefficients must be finite"),
     (json.dumps({"calibration": {"unit": "channels", "coefficients": [0, 1]}, "data": COUNTS}),
      r", calibration: calibration unit: unknown energy unit 'channels'"),
 ]

@@ -49,7 +49,8 @@ def read(data: bytes, options=None):
     if len(data) > MAX_BYTES:
         raise FileFormatError(f"JSON of {len(data) / 2 ** 20:.0f} MiB refused (at most {MAX_BYTES >> 20} MiB)")
     try:
-        tree = json.loads(decode_text(data))
+        # integers past float range become inf, refused as counts like any non-finite number
+        tree = json.loads(decode_text(data), parse_int=lambda t: int(t) if len(t) < 300 else float(t))
     except RecursionError:
         raise FileFormatError("JSON nested too deeply") from None
     except ValueError as e:  # JSONDecodeError, integers of too many digits
@@ -154,6 +155,8 @@ def _seconds(key, value):
     if isinstance(value, (int, float)):
         seconds = float(value) * (unit or 1.0)
     elif isinstance(value, str) and re.fullmatch(r"\d+:\d\d(:\d\d(\.\d*)?)?", value.strip()):
+        if set(words) <= {"time"}:
+            return None  # "time": "12:30:00" is a clock time
         parts = [float(p) for p in value.strip().split(":")]
         seconds = sum(p * 60.0 ** k for k, p in enumerate(reversed(parts + [0.0] * (len(parts) == 2))))
     elif isinstance(value, str):
