@@ -234,3 +234,25 @@ def test_damaged_root_files_give_a_file_error(root_file, cuts):
         read_spectrum(path)
     except FileFormatError as e:
         assert "\n" not in str(e)
+
+
+@pytest.mark.parametrize("kind", ["json", "root"])
+def test_the_mixed_source_found_through_json_and_root(tmp_path, kind):
+    from quodex.spectrum import analyse, synthetic
+    energies, counts = synthetic.hpge_mixed_source(seed=1)
+    gain = energies[1] - energies[0]
+    if kind == "json":
+        path = tmp_path / "m.json"
+        path.write_text(json.dumps({"time": "2025-03-01 12:00:00", "minutes": 10, "events": int(counts.sum()),
+                                    "data": counts.astype(int).tolist(),
+                                    "calibration": {"coefficients": [energies[0], gain]}}))
+    else:
+        pytest.importorskip("uproot")
+        from uproot import recreate
+        path = tmp_path / "m.root"
+        with recreate(path) as f:
+            f["h"] = _th1("h", "mixed", counts, energies[0] - gain / 2, energies[-1] + gain / 2, "Energy [keV]")
+    result = analyse(read_spectrum(path), Options(rl_iterations=1, em_iterations=1))
+    for line in synthetic.MIXED_SOURCE_KEV:
+        peak = min(result.peaks, key=lambda p: abs(p.energy - line))
+        assert abs(peak.energy - line) < 0.05, (line, peak.energy)
