@@ -108,10 +108,14 @@ def test_json_larger_than_the_bound_is_refused_before_parsing(tmp_path, monkeypa
         read_spectrum(tmp_path / "s.json")
 
 
-@pytest.mark.parametrize("name", ["s.txt", "s.dat", "s.spe"])
-def test_json_content_decides_not_the_name(tmp_path, name):
-    (tmp_path / name).write_text(json.dumps({"data": COUNTS}))
-    assert read_spectrum(tmp_path / name).format == "JSON"
+@pytest.mark.parametrize("name, content, fmt", [
+    ("s.txt", json.dumps({"data": COUNTS}), "JSON"), ("s.spe", json.dumps(COUNTS), "JSON"),
+    ("s.json", "[Cs-137 source]\n" + "\n".join(map(str, COUNTS)), "text"),  # a title in brackets, not JSON
+    ("s.root", "root of the sample\n" + "\n".join(map(str, COUNTS)), "text"),  # no ROOT version after 'root'
+])
+def test_content_decides_not_the_name(tmp_path, name, content, fmt):
+    (tmp_path / name).write_text(content)
+    assert read_spectrum(tmp_path / name).format == fmt
 
 
 # ROOT: a TH1's fArray holds nbins + 2 values, bin 0 the underflow and bin nbins + 1 the overflow; the axis

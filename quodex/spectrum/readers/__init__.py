@@ -70,7 +70,7 @@ def read_spectrum(path, options=None) -> Spectrum:
     path : str or os.PathLike
     options : Options, optional
         options.measurement picks one spectrum (from 1) of a file that holds several (N42, RadiaCode
-        XML); by default they are summed.
+        XML, ROOT histograms); by default they are summed.
 
     Returns
     -------

@@ -17,11 +17,12 @@ MAX_CHANNELS = 1 << 24
 
 
 def sniff(head: bytes) -> bool:
-    """Whether the file starts with ROOT's magic bytes ``root``.
+    """Whether the file starts with ROOT's magic bytes ``root`` and a big-endian version number (below 2**24:
+    a zero byte, where text would go on with a letter).
 
     The `Reader.sniff` of the table in `quodex.spectrum.readers`.
     """
-    return head[:4] == b"root"
+    return head[:4] == b"root" and head[4:5] == b"\x00"
 
 
 def read(data: bytes, options=None):
