@@ -39,6 +39,7 @@ JSON_SHAPES = [  # tree, live time, real time, calibration, energies, start time
     ({"spectrum": [[e, c] for e, c in zip(ENERGIES, COUNTS)]}, None, None, None, ENERGIES, None),
     ([[k + 1, e, c] for k, (e, c) in enumerate(zip(ENERGIES, COUNTS))], None, None, None, ENERGIES, None),
     ({"time": "12:30:00", "counts": COUNTS}, None, None, None, None, "12:30:00"),
+    ({"liveTime": "10:30", "realTime": "1:00:30.5", "counts": COUNTS}, 630.0, 3630.5, None, None, None),
     ({"rows": [{"Energy_MeV": e / 1e3, "counts": c, "flag": "ok"} for e, c in zip(ENERGIES, COUNTS)]},
      None, None, None, ENERGIES, None),
 ]

@@ -97,10 +97,9 @@ def _number_arrays(tree):
             inner = (node,) + lineage
             stack.extend((v, path + (k,), inner) for k, v in reversed(list(node.items())))
         elif isinstance(node, list):
-            columns = _columns(node)
             if node and all(type(v) in (int, float) for v in node):
                 yield path, node, lineage
-            elif columns:
+            elif (columns := _columns(node)) is not None:
                 inner = (columns,) + lineage
                 yield from ((path + (k,), v, inner) for k, v in columns.items())
             else:
@@ -157,8 +156,8 @@ def _seconds(key, value):
     elif isinstance(value, str) and re.fullmatch(r"\d+:\d\d(:\d\d(\.\d*)?)?", value.strip()):
         if set(words) <= {"time"}:
             return None  # "time": "12:30:00" is a clock time
-        parts = [float(p) for p in value.strip().split(":")]
-        seconds = sum(p * 60.0 ** k for k, p in enumerate(reversed(parts + [0.0] * (len(parts) == 2))))
+        parts = [float(p) for p in value.strip().split(":")]  # H:MM:SS or MM:SS
+        seconds = sum(p * 60.0 ** k for k, p in enumerate(reversed(parts)))
     elif isinstance(value, str):
         try:
             seconds = iso_duration(key, value) * (unit or 1.0)
