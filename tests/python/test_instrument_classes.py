@@ -157,3 +157,27 @@ def test_fitted_regions_are_on_the_spectrums_own_channels():
 ])
 def test_the_kind_is_judged_where_the_resolution_was_measured(a, b, at, kind):
     assert kind_of(Resolution(a, b), at).name == kind
+
+
+def test_the_same_physics_gives_the_same_peaks_at_any_channel_count(no_sharpening):
+    found = {}
+    for n in (2048, 32768):
+        energy, counts, _ = synthetic.instrument_class("labr", n, seed=6)
+        r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+        found[n] = {line: min(r.peaks, key=lambda p: abs(p.energy - line)) for line in (356.01, 661.66, 1332.49)}
+    for line in (356.01, 661.66, 1332.49):
+        a, b = found[2048][line], found[32768][line]
+        # different Poisson draws of one spectrum: within their uncertainties of each other
+        assert abs(a.energy - b.energy) < 4 * np.hypot(a.energy_unc, b.energy_unc) + 0.05
+        assert abs(a.area - b.area) < 4 * np.hypot(a.area_unc, b.area_unc)
+        assert a.fwhm == pytest.approx(b.fwhm, rel=0.1)
+
+
+def test_a_centre_is_held_near_where_it_was_seen():
+    from quodex.spectrum import fit
+    x = np.linspace(600.0, 720.0, 241)
+    y = np.random.default_rng(1).poisson(100.0 + 5e3 * np.exp(-0.5 * ((x - 661.66) / 1.0) ** 2)).astype(float)
+    free = fit.peaks_of(fit.fit_region(x, y, [659.5], [(0.5, 3.0)]), x, (0, len(x)))[0]
+    held = fit.peaks_of(fit.fit_region(x, y, [659.5], [(0.5, 3.0)], reach=[1.0]), x, (0, len(x)))[0]
+    assert abs(free.energy - 661.66) < 0.05 and "centroid at edge" not in map(str, free.flags)
+    assert held.energy == pytest.approx(660.5, abs=1e-3) and "centroid at edge" in map(str, held.flags)
