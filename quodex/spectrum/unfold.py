@@ -15,9 +15,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from scipy.sparse import csr_matrix, diags
-
-from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
+from quodex.utils.numerics.kernels.deconvolution import (ML_EM_cy, build_gaussian_response, combine_rows,
+                                                         richardson_lucy_cy)
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 from .detector import FWHM_C, DetectorKind, bin_edges, gauss_in_bins
@@ -186,16 +185,13 @@ def model_rows(grid, model):
     # variance while the measured channels widen it by w^2/12: the rows give back the difference
     w = np.gradient(grid)
     sigma = np.sqrt(np.maximum((model.fwhm(grid) / FWHM_C) ** 2 - w * w / 12.0, (0.3 * w) ** 2))
-    peak = csr_matrix(build_gaussian_response(grid.copy(), sigma)[::-1], shape=(len(grid), len(grid)))
-    rest = csr_matrix(response_rows(grid, model.rest)[::-1], shape=(len(grid), len(grid)))
+    peak = build_gaussian_response(grid.copy(), sigma)
+    rest = response_rows(grid, model.rest)
     ref = model.rest.ref_energies
     share = np.interp(np.log(np.maximum(grid, ref[0])), np.log(ref), model.rest.matrix.sum(axis=1))
     share[(grid <= ref[0]) | (grid > ref[-1])] = 0.0
-    rows = diags(1.0 / (1.0 + share)) @ peak + diags(share / (1.0 + share)) @ rest
-    rows = csr_matrix(rows)
-    rows.sum_duplicates()
-    rows.sort_indices()
-    return rows.indptr.astype(np.int64), rows.indices.astype(np.int32), rows.data.astype(np.float64)
+    # the sum SciPy's diags(a) @ peak + diags(b) @ rest gives, without its intermediate matrices
+    return combine_rows(*peak, 1.0 / (1.0 + share), *rest, share / (1.0 + share))
 
 
 def response_rows(grid, response):
