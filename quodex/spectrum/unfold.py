@@ -15,8 +15,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from quodex.utils.numerics.kernels.deconvolution import (ML_EM_cy, build_gaussian_response, combine_rows,
-                                                         richardson_lucy_cy)
+from quodex.utils.numerics.kernels.deconvolution import (ML_EM_cy, build_gaussian_response, combine_rows, fold_rows,
+                                                         richardson_lucy_cy, row_sums)
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 from .detector import FWHM_C, DetectorKind, bin_edges, gauss_in_bins
@@ -230,8 +230,7 @@ def response_rows(grid, response):
 
 
 def fold(x, rows, n):
-    offsets, indices, values = rows
-    return np.bincount(indices, weights=values * np.repeat(x, np.diff(offsets)), minlength=n)[:n]
+    return fold_rows(np.ascontiguousarray(x[:n], dtype=np.float64), *rows)
 
 
 @dataclass(frozen=True)
@@ -290,7 +289,7 @@ def unfold(energy, counts, response, iterations):
     grid, grid_counts = grid_of(energy, counts)
     rows = response_rows(grid, response)
     offsets, indices, values = rows
-    sensitivity = np.bincount(np.repeat(np.arange(len(grid)), np.diff(offsets)), weights=values, minlength=len(grid))
+    sensitivity = row_sums(offsets, values, len(grid))
     x = ML_EM_cy(grid_counts, offsets, indices, values, sensitivity, iterations)
     x[sensitivity <= 0] = 0.0  # bins no row feeds are not estimated
     folded = fold(x, rows, len(grid))

@@ -1,10 +1,11 @@
-"""combine_rows: two sets of response rows added with a weight per row, as SciPy's sparse arithmetic
-adds them, and the modelled response built with it."""
+"""Response rows outside the iterations: combine_rows (two sets of rows added with a weight per row, as
+SciPy's sparse arithmetic adds them, and the modelled response built with it), row_sums and fold_rows
+(NumPy's bincount sums, bit for bit)."""
 import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from quodex.utils.numerics.kernels.deconvolution import combine_rows
+from quodex.utils.numerics.kernels.deconvolution import combine_rows, fold_rows, row_sums
 
 
 def scipy_sum(a, scale_a, b, scale_b, n):
@@ -108,3 +109,45 @@ def test_modelled_response_rows_equal_the_sparse_sum():
     assert len(got[1]) > 100 * len(grid)
     for g, w_ in zip(got, want):
         assert g.tobytes() == w_.tobytes()
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_row_sums_and_fold_equal_bincount_bit_for_bit(seed):
+    rng = np.random.default_rng(seed)
+    n = 83
+    offsets, indices, values = random_rows(rng, n, n, 0.4, odd=True)
+    values[::11] *= 1e12  # sums whose order shows in the bits
+    x = rng.random(n) * 100
+    row = np.repeat(np.arange(n), np.diff(offsets))
+    want_sums = np.bincount(row, weights=values, minlength=n)
+    want_fold = np.bincount(indices, weights=values * np.repeat(x, np.diff(offsets)), minlength=n)
+    assert row_sums(offsets, values, n).tobytes() == want_sums.tobytes()
+    assert fold_rows(x, offsets, indices, values).tobytes() == want_fold.tobytes()
+    # a strided x reads the same values
+    wide = np.zeros(2 * n)
+    wide[::2] = x
+    assert fold_rows(wide[::2], offsets, indices, values).tobytes() == want_fold.tobytes()
+
+
+@pytest.mark.parametrize("bad", ["bin n", "negative bin", "offsets past the entries", "short offsets"])
+def test_fold_and_sums_refuse_rows_outside_the_arrays(bad):
+    offsets, indices, values = np.array([0, 2, 3, 3], np.int64), np.array([0, 2, 1], np.int32), np.ones(3)
+    x = np.ones(3)
+    if bad == "bin n":
+        indices[1] = 3
+    elif bad == "negative bin":
+        indices[2] = -1
+    elif bad == "offsets past the entries":
+        offsets[2:] = 4
+    else:
+        offsets = offsets[:3]
+    with pytest.raises(IndexError, match="Out of bounds"):
+        fold_rows(x, offsets, indices, values)
+    if bad in ("offsets past the entries", "short offsets"):
+        with pytest.raises(IndexError, match="Out of bounds"):
+            row_sums(offsets, values, 3)
+
+
+def test_row_sums_refuses_a_negative_count():
+    with pytest.raises(ValueError, match="n must be at least 0"):
+        row_sums(np.zeros(1, np.int64), np.zeros(0), -1)

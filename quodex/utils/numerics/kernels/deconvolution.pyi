@@ -40,3 +40,10 @@ def combine_rows(
     values_b: _F64 | None,
     scale_b: _F64 | None,
 ) -> _Rows: ...
+def row_sums(offsets: npt.NDArray[np.int64] | None, values: _F64 | None, n: int) -> _F64: ...
+def fold_rows(
+    x: _F64 | None,
+    offsets: npt.NDArray[np.int64] | None,
+    indices: npt.NDArray[np.int32] | None,
+    values: _F64 | None,
+) -> _F64: ...

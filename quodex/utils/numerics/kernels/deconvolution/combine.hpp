@@ -1,5 +1,6 @@
-// Two sets of response rows added with a weight per row and set. No Python here.
+// Response rows combined and summed outside the iterations. No Python here.
 //
+// combine_rows: two sets of rows added with a weight per row and set.
 //   offsets_a[>= n + 1], indices_a[*], values_a[*], scale_a[n]   rows A, row j = entries [offsets_a[j], offsets_a[j + 1])
 //   offsets_b, indices_b, values_b, scale_b                     rows B, likewise
 //   -> out: row j = scale_a[j] * A_j + scale_b[j] * B_j, columns ascending, exact zeros left out
@@ -93,6 +94,44 @@ inline CombineStatus combine_rows(const ResponseRows& a, Strided<const double> s
     out.indices.resize(static_cast<std::size_t>(k));
     out.values.resize(static_cast<std::size_t>(k));
     return CombineStatus::Ok;
+}
+
+// row_sums: sums[j] = the entries of row j added in order from 0.0 (np.bincount of the values by row).
+// fold_rows: folded[b] = the products values[k] * x[j] of the entries k in bin b, added in entry order
+// from 0.0 (np.bincount of values * x[row] by bin). A row with start >= end is empty; OutOfBounds{0}
+// where a row leaves the arrays or a bin is outside [0, n). Cost O(n + nnz).
+inline void check_rows(const ResponseRows& r, std::ptrdiff_t n, bool bins) {
+    if (r.offsets.size < n + 1) throw OutOfBounds{0};
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const std::int64_t s = r.offsets[j], e = r.offsets[j + 1];
+        if (s >= e) continue;
+        if (s < 0 || e > r.values.size || (bins && e > r.indices.size)) throw OutOfBounds{0};
+        if (bins)
+            for (std::int64_t k = s; k < e; ++k)
+                if (r.indices[k] < 0 || r.indices[k] >= n) throw OutOfBounds{0};
+    }
+}
+
+inline void row_sums(const ResponseRows& r, Strided<double> sums) {
+    check_rows(r, sums.size, false);
+    for (std::ptrdiff_t j = 0; j < sums.size; ++j) {
+        double total = 0.0;
+        for (std::int64_t k = r.offsets[j]; k < r.offsets[j + 1]; ++k) total = total + r.values[k];
+        sums[j] = total;
+    }
+}
+
+inline void fold_rows(Strided<const double> x, const ResponseRows& r, Strided<double> folded) {
+    const std::ptrdiff_t n = x.size;
+    check_rows(r, n, true);
+    for (std::ptrdiff_t i = 0; i < n; ++i) folded[i] = 0.0;
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const double xj = x[j];
+        for (std::int64_t k = r.offsets[j]; k < r.offsets[j + 1]; ++k) {
+            const std::int32_t b = r.indices[k];
+            folded[b] = folded[b] + r.values[k] * xj;
+        }
+    }
 }
 
 }  // namespace quodex::deconvolution

@@ -183,7 +183,52 @@ constexpr FunctionSpec combine = define("combine_rows", [](const Bound<combine_p
     });
 });
 
-const FunctionSpec functions[] = {ml_em, gaussian_response, richardson_lucy, combine};
+constexpr Param sums_params[] = {
+    {.name = "offsets", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "values", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "n", .kind = Kind::Int},
+};
+
+// The entries of each of the first n rows added: the sensitivities of the ML-EM.
+constexpr FunctionSpec sums = define("row_sums", [](const Bound<sums_params>& a) {
+    static const Routine where{MODULE_NAME ".row_sums", __LINE__};
+    return traced(where, [&] {
+        const int n = a.integer("n");
+        if (n < 0) raise_error(PyExc_ValueError, "n must be at least 0, found %d", n);
+        const ResponseRows rows{a.buffer("offsets").as1d<const std::int64_t>(), Strided<const std::int32_t>(),
+                                a.buffer("values").as1d<const double>()};
+        static PyObject* s_empty = interned("empty");
+        Buffer out_buf;
+        Ref out = new_vector<double>(s_empty, n, out_buf);
+        row_sums(rows, out_buf.as1d<double>());
+        return out;
+    });
+});
+
+constexpr Param fold_params[] = {
+    {.name = "x", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "offsets", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "indices", .kind = Kind::Array, .elem = Elem::Int32},
+    {.name = "values", .kind = Kind::Array, .elem = Elem::Float64},
+};
+
+// x folded through the rows: the ML-EM's forward projection, once.
+constexpr FunctionSpec fold = define("fold_rows", [](const Bound<fold_params>& a) {
+    static const Routine where{MODULE_NAME ".fold_rows", __LINE__};
+    return traced(where, [&] {
+        static PyObject* s_empty_like = interned("empty_like");
+        const ResponseRows rows{a.buffer("offsets").as1d<const std::int64_t>(),
+                                a.buffer("indices").as1d<const std::int32_t>(),
+                                a.buffer("values").as1d<const double>()};
+        const Strided<const double> x = a.buffer("x").as1d<const double>();
+        Buffer out_buf;
+        Ref out = working_array(s_empty_like, a.object("x"), x.size, out_buf);
+        fold_rows(x, rows, out_buf.as1d<double>());
+        return out;
+    });
+});
+
+const FunctionSpec functions[] = {ml_em, gaussian_response, richardson_lucy, combine, sums, fold};
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",
                              functions, __LINE__};
