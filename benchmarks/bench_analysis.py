@@ -12,7 +12,7 @@ analyses in turns, so both see the same machine load. The stage times are the an
 fastest of the rounds (on a shared machine the closest to the work's own cost); the JSON has the
 medians too.
 
-    python benchmarks/bench_analysis.py [--baseline TREE] [--rounds N] [--json FILE] [--smoke]
+    python benchmarks/bench_analysis.py [--baseline TREE] [--rounds N] [--json FILE] [--only NAME] [--smoke]
 
 TREE is a source tree whose kernels are built in place (for example a worktree of the main branch
 after scripts/dev_build.sh).
@@ -98,9 +98,10 @@ def main():
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--json", default=None)
     ap.add_argument("--smoke", action="store_true", help="smaller spectra, one round: checks that it runs")
+    ap.add_argument("--only", default="", help="run only the workloads whose name contains this")
     args = ap.parse_args()
     rounds = 1 if args.smoke else args.rounds
-    specs = workloads(args.smoke)
+    specs = {k: v for k, v in workloads(args.smoke).items() if args.only in k}
     trees = {"this tree": ROOT}
     if args.baseline:
         trees = {"baseline": os.path.abspath(args.baseline), "this tree": ROOT}
