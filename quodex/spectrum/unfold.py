@@ -358,8 +358,9 @@ def resolution_groups(energy, resolution, fwhm=SHARPEN_GROUP_FWHM):
     step = fwhm * FWHM_C  # in standard deviations
     if not (np.isfinite(g[-1]) and g[-1] > 0):
         return np.ones(len(energy), dtype=np.int64)
-    _, counts = np.unique(np.floor(g / step), return_counts=True)
-    return counts.astype(np.int64)
+    group = np.floor(g / step)
+    starts = np.flatnonzero(np.concatenate(([True], group[1:] != group[:-1])))  # runs: contiguous however g goes
+    return np.diff(np.append(starts, len(g))).astype(np.int64)
 
 
 def grouped_rows(u, channels, k):
