@@ -183,7 +183,8 @@ def _signals_end_the_process():
     if threading.current_thread() is threading.main_thread():
         for name in ("SIGINT", "SIGPIPE"):
             number = getattr(signal, name, None)
-            if number is not None and signal.getsignal(number) is not signal.SIG_IGN:  # ignored by a caller: kept
+            # a SIGINT ignored by the caller (a background job) stays ignored; Python ignores SIGPIPE itself
+            if number is not None and (name == "SIGPIPE" or signal.getsignal(number) is not signal.SIG_IGN):
                 saved[number] = signal.signal(number, signal.SIG_DFL)
     try:
         yield
@@ -316,7 +317,7 @@ def json_names(paths):
         names = ["__".join(q[-d:]) for q, d in zip(parts, depth)]
         seen = {}
         for i, n in enumerate(names):
-            seen.setdefault(n.lower(), []).append(i)  # apart on case-insensitive file systems too
+            seen.setdefault(n, []).append(i)
         clash = [i for group in seen.values() if len(group) > 1 for i in group if depth[i] < len(parts[i])]
         if not clash:
             return [n + ".json" for n in names]
