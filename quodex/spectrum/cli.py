@@ -351,7 +351,7 @@ def run_batch(args, files, fail):
         try:
             from dask.distributed import Client, LocalCluster
         except ImportError:
-            return fail("--dask needs dask.distributed: pip install 'quodex-kernels[dask]' (or '.[dask]' in a checkout)")
+            return fail("--dask needs dask.distributed: pip install '.[dask]' in the checkout (or 'dask[distributed]')")
         try:
             if args.dask == "local":
                 cluster = LocalCluster(n_workers=args.jobs, threads_per_worker=1, processes=True,

@@ -67,6 +67,7 @@ def to_json(a: Analysis):
                   "start_time": spectrum.start_time, "total_counts": float(np.sum(spectrum.counts))},
         "calibration": {
             "coefficients": list(cal.coefficients) if cal else None,
+            "variable": cal.variable if cal else None,
             "source": cal.source if cal else "energies given channel by channel in the file",
             "matched_lines": [{"line": line, "before": _num(b, 9), "after": _num(f, 9), "residual": _num(f - line, 4)}
                               for line, b, f in recal.matched] if recal else [],
@@ -174,7 +175,8 @@ def text(a: Analysis):
            f"{e[0]:.2f}..{e[-1]:.2f} keV, {c.sum():.6g} counts" + (f"; {', '.join(times)}" if times else "")]
     cal = a.calibration
     out.append("Calibration: " + (f"{cal.source}: keV = " + " + ".join(
-        f"{v:.7g}" + ("" if i == 0 else " ch" if i == 1 else f" ch^{i}") for i, v in enumerate(cal.coefficients))
+        f"{v:.7g}" + ("" if i == 0 else f" {cal.variable}" if i == 1 else f" {cal.variable}^{i}")
+        for i, v in enumerate(cal.coefficients))
         if cal else "energies given by the file"))
     if a.recalibration and a.recalibration.matched:
         out.append("  residuals (keV): " + ", ".join(f"{line:g}: {after - line:+.3f}"

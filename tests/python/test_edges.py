@@ -305,3 +305,34 @@ def test_merging_by_bisection_keeps_what_the_plain_merge_keeps(seed, pair):
                               int(rng.choice([1, 2, 4, 16, 64]))) for _ in range(n)]
     reach = (lambda c: 1.5 * c.scale)
     assert search.merge(cands, reach, pair) == plain_merge(cands, reach, pair)
+
+
+def test_a_recalibration_of_file_energies_is_printed_in_them():
+    energy, counts = synthetic.hpge_mixed_source(n=4096, seed=5)
+    a = analyse(Spectrum(counts, energies=energy * 1.002), Options(lines=synthetic.MIXED_SOURCE_KEV, recalibrate=True,
+                                                                    rl_iterations=1, em_iterations=1))
+    assert a.calibration.variable == "E"
+    line = next(x for x in report.text(a).splitlines() if x.startswith("Calibration:"))
+    assert " E" in line and " ch" not in line and "of the file's energies E" in line
+    peak = min(a.peaks, key=lambda p: abs(p.energy - 1460.82))
+    assert abs(peak.energy - 1460.82) < 0.1  # the polynomial is of the file's keV, applied as such
+
+
+# --- the README's examples ------------------------------------------------------------------------
+
+def load_example(name):
+    import importlib.util
+    spec = importlib.util.spec_from_file_location(name, os.path.join(ROOT, "examples", f"{name}.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_shipped_example_is_what_its_script_writes(tmp_path):
+    path = load_example("make_example_spectrum").main(str(tmp_path / "x.Spe"))
+    with open(path, "rb") as f, open(os.path.join(ROOT, "examples", "mixed_source.Spe"), "rb") as shipped:
+        assert f.read() == shipped.read()
+
+
+def test_the_readme_shows_what_its_commands_print(capsys):
+    assert load_example("readme_output").main(["--check"]) == 0, capsys.readouterr().out
