@@ -186,7 +186,7 @@ def main(argv=None):
     with _signals_end_the_process():
         try:
             return _main(argv)
-        except KeyboardInterrupt:  # from a Dask run, which closes its cluster on the way out
+        except KeyboardInterrupt:  # where the signal stayed Python's (called off the main thread)
             _flush_quietly()
             return 130
         except BrokenPipeError:
@@ -223,22 +223,27 @@ def _flush_quietly():
             pass
 
 
-def _check_output(path, kind, inputs, fail):
-    """None when `path` can be written as an output, else the exit code of the one-line error."""
+def _check_output(path, kind, inputs, fail, probed=None):
+    """None when `path` can be written as an output, else the exit code of the one-line error.
+
+    `inputs` is the set of the inputs' real paths; `probed`, a set of folders already found writable."""
     folder = os.path.dirname(os.path.abspath(path)) or "."
     if os.path.isdir(path):
         return fail(f"cannot write {kind} {path}: it is a directory")
     if not os.path.isdir(folder):
         return fail(f"cannot write {kind} {path}: no such directory {folder}")
-    real = os.path.realpath(path)
-    if any(real == os.path.realpath(i) for i in inputs):
+    if os.path.realpath(path) in inputs:
         return fail(f"will not write {kind} {path}: it is an input of this run; name another file")
+    if probed is not None and folder in probed:
+        return None
     try:  # write access as the file system grants it (permissions, read-only mounts, quotas)
         fd, probe = tempfile.mkstemp(prefix=".quodex-probe.", dir=folder)
         os.close(fd)
         os.unlink(probe)
     except OSError as e:
         return fail(f"cannot write {kind} {path}: {e.strerror or e}")
+    if probed is not None:
+        probed.add(folder)
     return None
 
 
@@ -278,7 +283,7 @@ def _main(argv):
     if args.json and args.plot and os.path.realpath(args.json) == os.path.realpath(args.plot):
         return fail("--json and --plot name the same file")
     for out, kind in ((args.json, "JSON"), (args.plot, "figure")):
-        if out and (code := _check_output(out, kind, files, fail)) is not None:
+        if out and (code := _check_output(out, kind, {os.path.realpath(f) for f in files}, fail)) is not None:
             return code
     t0 = time.perf_counter()
     item = files[0] if files else None
@@ -361,8 +366,9 @@ def run_batch(args, files, fail):
         return fail(f"cannot write --out-dir {out_dir}: {e.strerror or e}")
     names = [os.path.join(out_dir, n) for n in json_names(files)]
     stem = os.path.join(out_dir, "summary")
+    inputs, probed = {os.path.realpath(f) for f in files}, set()
     for out in names + [stem + ".csv", stem + ".parquet", stem + ".incomplete"]:
-        if (code := _check_output(out, "output", files, fail)) is not None:
+        if (code := _check_output(out, "output", inputs, fail, probed)) is not None:
             return code
     try:
         options = options_of(args, args.lines or ()).with_response_loaded()
