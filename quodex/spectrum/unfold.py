@@ -293,7 +293,11 @@ class Unfolding:
     folded : numpy.ndarray
         The estimate folded back through the response, counts per grid channel.
     chi2 : float
-        Chi-square per channel of `folded` against `counts`, within the reference energies.
+        Chi-square per channel of `folded` against `counts`, within the reference energies, on the
+        scale of the fixed grid (`grid_of` without the resolution): a misfit summed over wider grid
+        channels weighs more against their noise, so on a coarser grid the excess over one is
+        spread over the fixed grid's channels, ``1 + (sum - channels) / fixed channels``, which is
+        what the fixed grid gives for the same misfit. The plain value is `chi2_grid`.
     channels_fitted : int
         The grid channels that chi-square is taken over.
     coverage : tuple of float
@@ -304,6 +308,8 @@ class Unfolding:
         Non-zero entries of the response's rows on the grid.
     group : int
         Spectrum channels summed into each grid channel (`grid_of`).
+    chi2_grid : float
+        Chi-square per channel of the grid itself (`chi2` where the grid is the fixed one).
     """
     grid: np.ndarray
     counts: np.ndarray
@@ -315,6 +321,7 @@ class Unfolding:
     source: str
     entries: int
     group: int = 1
+    chi2_grid: float = math.nan
 
 
 def unfold(energy, counts, response, iterations, fwhm=None, fraction=UNFOLD_GRID_FWHM):
@@ -356,10 +363,14 @@ def unfold(energy, counts, response, iterations, fwhm=None, fraction=UNFOLD_GRID
     folded = fold(x, rows, len(grid))
     used = (grid >= response.ref_energies[0]) & (grid <= response.ref_energies[-1])
     dof = max(int(used.sum()), 1)
-    chi2 = float(np.sum((grid_counts[used] - folded[used]) ** 2 / np.maximum(folded[used], 1.0))) / dof
+    total = float(np.sum((grid_counts[used] - folded[used]) ** 2 / np.maximum(folded[used], 1.0)))
+    chi2 = total / dof
+    fixed = grid_factor(energy)
+    if group != fixed:
+        chi2 = 1.0 + (total - dof) / (dof * group / fixed)
     return Unfolding(grid, grid_counts, x, folded, chi2, dof,
                      (float(response.ref_energies[0]), float(response.ref_energies[-1])), response.source,
-                     int(offsets[-1]), group)
+                     int(offsets[-1]), group, total / dof)
 
 
 SHARPEN_GROUP_FWHM = 1.0 / 16.0
