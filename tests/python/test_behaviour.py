@@ -1,0 +1,281 @@
+"""What users see at the edges the other tests leave open: the generators' promises (peak positions,
+areas, seeds, Poisson totals), the nominal detectors, the JSON's stated precision, help texts that tell
+the defaults, formats recognised by their own reader only, and bad input refused."""
+import dataclasses
+import json
+import math
+import re
+import sys
+
+import numpy as np
+import pytest
+
+import spectrum_files as files
+from quodex.spectrum import (FileFormatError, Options, OptionsError, ResponseFileError, Spectrum, analyse, batch, cli, read_spectrum,
+                             report, synthetic, unfold)
+from quodex.spectrum.analysis import energy_at, widened
+from quodex.spectrum.detector import KINDS, Resolution
+from quodex.spectrum.model import Calibration
+from quodex.spectrum.readers import READERS, reader_for
+from quodex.spectrum.results import Peak, Region
+
+FAST = dict(rl_iterations=1, em_iterations=1)
+LINES = (344.28, 661.66, 1173.23, 1332.49, 1460.82)
+
+
+# ---------------------------------------------------------------- the generators
+
+def _net(axis, shape, at, half):
+    """Net area and centroid of the peak at `at` over a straight baseline fitted either side."""
+    inside = np.abs(axis - at) < half
+    side = (np.abs(axis - at) >= half) & (np.abs(axis - at) < 2 * half)
+    base = np.polyval(np.polyfit(axis[side], shape[side], 1), axis[inside])
+    net = shape[inside] - base
+    return net.sum(), float((net * axis[inside]).sum() / net.sum())
+
+
+@pytest.mark.parametrize("e", [1500.0, 2614.5])
+def test_benchmark_line_shape_puts_its_peaks_where_the_physics_does(e):
+    # photopeak of unit area, single and double escapes 0.08 and 0.04 of it, 511 and 1022 keV below
+    axis = synthetic.bin_centres(8192)
+    k = synthetic.k_for_sigma(1.0)
+    sigma = lambda en: float(synthetic.sigma_of(k, en))  # noqa: E731
+    shape = synthetic.line_shape(axis, e, sigma)
+    for at, area in ((e, 1.0), (e - 511.0, 0.08), (e - 1022.0, 0.04)):
+        net, centroid = _net(axis, shape, at, 5 * sigma(at))
+        assert net == pytest.approx(area, rel=0.01), at
+        assert centroid == pytest.approx(at, abs=0.02 * sigma(at)), at
+
+
+def test_benchmark_continuum_rises_towards_the_compton_edge():
+    # 60 % more per keV at the edge than at the start, as a Compton continuum does
+    axis = synthetic.bin_centres(8192)
+    k = synthetic.k_for_sigma(1.0)
+    shape = synthetic.line_shape(axis, 662.0, lambda en: float(synthetic.sigma_of(k, en)))
+    edge = synthetic.compton_edge(662.0)
+    near = lambda x: shape[np.abs(axis - x) < 5.0].mean()  # noqa: E731
+    assert near(0.9 * edge) / near(0.1 * edge) == pytest.approx((1 + 0.6 * 0.81) / (1 + 0.6 * 0.01), rel=0.005)
+
+
+def _source(**kw):
+    return synthetic.source_spectrum((662.0,), (1e4,), synthetic.hpge_fwhm, **kw)
+
+
+@pytest.mark.parametrize("make, kw", [
+    (synthetic.hpge, dict(n=1024)), (synthetic.nai, dict(n=512)), (synthetic.hpge_mixed_source, dict(n=1024)),
+    (_source, dict(n=512)),
+])
+def test_generators_are_seeded_with_zero_by_default(make, kw):
+    default, zero, one = make(**kw)[1], make(seed=0, **kw)[1], make(seed=1, **kw)[1]
+    assert np.array_equal(default, zero) and not np.array_equal(default, one)
+
+
+@pytest.mark.parametrize("make, channels, sigma", [(synthetic.hpge, 8192, 1.0), (synthetic.nai, 1024, 19.7)])
+def test_benchmark_spectra_hold_four_hundred_thousand_per_line(make, channels, sigma):
+    axis, counts, k = make()
+    assert len(axis) == channels and axis[-1] == pytest.approx(3000.0 * (1 - 0.5 / channels))
+    assert float(synthetic.sigma_of(k, 662.0)) == pytest.approx(sigma)
+    mean = synthetic.expected_spectrum(axis, synthetic.BENCH_LINES_KEV, [4e5] * 5, k)
+    assert abs(counts.sum() - mean.sum()) < 4 * math.sqrt(mean.sum())  # a Poisson draw of that mean
+    assert mean.sum() > 5 * 4e5  # five lines of 4e5 photopeak counts and their continua
+
+
+def test_resolution_laws_at_and_below_zero():
+    assert float(synthetic.hpge_fwhm(-5.0)) == pytest.approx(synthetic.HPGE_FWHM_A)  # below 0 counts as 0
+    assert float(synthetic.hpge_fwhm(1332.49)) == pytest.approx(1.80)
+    nai = synthetic.scintillator_fwhm(0.07)
+    assert float(nai(-5.0)) == 0.0 and float(nai(662.0)) == pytest.approx(0.07 * 662.0)
+    assert float(nai(4 * 662.0)) == pytest.approx(2 * 0.07 * 662.0)
+
+
+@pytest.mark.parametrize("kind, relative", [("labr", 0.03), ("nai", 0.07), ("csi", 0.08), ("bgo", 0.11)])
+def test_nominal_scintillators_have_their_resolution_at_662_kev(kind, relative):
+    nominal = KINDS[kind].nominal
+    assert nominal.a >= 0 and nominal.b > 0
+    assert float(nominal.fwhm(662.0)) == pytest.approx(relative * 662.0, rel=1e-9)
+    assert float(nominal.fwhm(4 * 662.0)) == pytest.approx(2 * relative * 662.0, rel=1e-9)
+
+
+# ---------------------------------------------------------------- analysis helpers
+
+def test_a_fractional_channel_lies_between_its_neighbours():
+    energy = np.array([0.0, 1.0, 3.0, 6.0])
+    assert [energy_at(energy, c) for c in (0.0, 0.5, 1.5, 2.25, 3.0)] == pytest.approx([0.0, 0.5, 2.0, 3.75, 6.0])
+
+
+def _peak(energy, fwhm, fwhm_unc):
+    return Peak(energy, 0.01, fwhm, fwhm_unc, 1e4, 100.0, (0, 1), np.zeros(6), (0, 0, 0))
+
+
+@pytest.mark.parametrize("kind", ["hpge", "nai"])
+@pytest.mark.parametrize("times, split", [(1.1, False), (1.3, True)])
+def test_only_a_peak_clearly_wider_than_the_resolution_is_tried_as_a_doublet(kind, times, split):
+    res = KINDS[kind].nominal
+    nominal = float(res.fwhm(1000.0))
+    got = widened([_peak(1000.0, times * nominal, 0.001 * nominal)], res)
+    assert (got is not None) == split
+    assert widened([_peak(511.0, 1.5 * float(res.fwhm(511.0)), 0.001)], res) is None  # annihilation is wide
+
+
+# ---------------------------------------------------------------- the reports
+
+@pytest.fixture(scope="module")
+def result():
+    cal = (0.2, 0.366, 1e-7)
+    _, counts = synthetic.source_spectrum(LINES, (2e4, 4e4, 3e4, 3e4, 1e4), synthetic.hpge_fwhm, n=4096, seed=3,
+                                          calibration=cal)
+    spectrum = Spectrum(counts, "lab/x.spe", "IAEA SPE", calibration=Calibration((0.0, 0.3665), "file"),
+                        live_time=600.0, real_time=612.5)
+    return analyse(spectrum, Options(lines=LINES, recalibrate=True, **FAST))
+
+
+def _rounded(v, digits):
+    return float(f"{v:.{digits}g}")
+
+
+@pytest.mark.parametrize("field, digits", [("energy", 9), ("energy_unc", 4), ("fwhm", 5), ("area", 7),
+                                           ("area_unc", 4), ("significance", 4)])
+def test_json_peaks_carry_their_stated_significant_digits(result, field, digits):
+    doc = json.loads(json.dumps(report.to_json(result)))
+    assert len(doc["peaks"]) == len(result.peaks) >= len(LINES)
+    assert [p[field] for p in doc["peaks"]] == [_rounded(getattr(p, field), digits) for p in result.peaks]
+
+
+def test_json_calibration_resolution_and_unfolding_precision(result):
+    doc = json.loads(json.dumps(report.to_json(result)))
+    matched = result.recalibration.matched
+    assert len(matched) == len(LINES)
+    assert doc["calibration"]["matched_lines"] == [
+        {"line": line, "before": _rounded(b, 9), "after": _rounded(f, 9), "residual": _rounded(f - line, 4)}
+        for line, b, f in matched]
+    res = doc["resolution"]
+    assert (res["a"], res["b"]) == (_rounded(result.resolution.a, 6), _rounded(result.resolution.b, 6))
+    assert res["fwhm_at_662_kev"] == _rounded(float(result.resolution.fwhm(662.0)), 4)
+    assert doc["unfolding"]["chi2_per_channel"] == _rounded(result.unfolding.chi2, 4)
+
+
+def test_results_show_values_not_arrays(result):
+    text = repr(dataclasses.replace(result, spectrum=None))  # the spectrum shows its own counts
+    assert "array(" not in text and "kind='hpge'" in text and "candidates=" in text
+    region = result.regions[0]
+    assert isinstance(region, Region) and "curve" not in repr(region) and f"start={region.start}" in repr(region)
+
+
+# ---------------------------------------------------------------- options and inputs refused
+
+@pytest.mark.parametrize("kwargs", [dict(lines=(0.0,)), dict(lines=(661.66, -1.0)), dict(threshold=0.0),
+                                    dict(threshold=-1.0)])
+def test_options_refuse_values_that_mean_nothing(kwargs):
+    with pytest.raises(OptionsError):
+        Options(**kwargs)
+
+
+@pytest.mark.parametrize("options", ["fast", {"threshold": 5}, 5])
+def test_reading_with_options_of_the_wrong_type(tmp_path, options):
+    files.write_tka(tmp_path / "s.tka", [1, 2, 3] * 20)
+    with pytest.raises(TypeError, match="options must be an Options or None"):
+        read_spectrum(tmp_path / "s.tka", options)
+
+
+def _heads(tmp_path):
+    counts = np.arange(64) % 7 + 1
+    cal = (0.5, 1.5)
+    writers = {"ORTEC CHN": lambda p: files.write_chn(p, counts, cal),
+               "Amptek MCA": lambda p: files.write_amptek(p, counts, cal),
+               "N42": lambda p: files.write_n42_2011(p, counts, cal),
+               "RadiaCode XML": lambda p: files.write_radiacode(p, counts, cal),
+               "IAEA SPE": lambda p: files.write_spe(p, counts, cal),
+               "TKA": lambda p: files.write_tka(p, counts),
+               "text": lambda p: files.write_text(p, counts, energies=list(np.arange(64) * 1.5 + 0.5), sep=" ")}
+    heads = {}
+    for name, write in writers.items():
+        path = tmp_path / name.replace(" ", "_")
+        write(path)
+        heads[name] = path.read_bytes()[:4096]
+    return heads
+
+
+def test_each_format_is_read_by_its_own_reader(tmp_path):
+    # a binary or XML format is claimed by its reader alone; plain-text ones by theirs first, with text
+    # (the reader of last resort) behind them
+    for name, head in _heads(tmp_path).items():
+        claims = [r.name for r in READERS if r.sniff(head)]
+        if name in ("ORTEC CHN", "Amptek MCA", "N42", "RadiaCode XML", "text"):
+            assert claims == [name], name
+        else:
+            assert claims[0] == name and claims[-1] == "text", name
+        assert reader_for("s.tka" if name == "TKA" else "s.dat", head).name == name
+    assert reader_for("s.txt", _heads(tmp_path)["TKA"]).name == "text"  # one number a line, not named .tka
+    for junk in (b"\x00\x01\x02\x03binary", b"<html><body>no spectrum</body></html>"):
+        with pytest.raises(FileFormatError, match="^not a spectrum file"):
+            reader_for("s.dat", junk)
+
+
+@pytest.mark.parametrize("ref, axis", [([1.0, 1.0], [0.0, 1.0, 2.0]), ([1.0, 0.5], [0.0, 1.0, 2.0]),
+                                       ([1.0, 2.0], [0.0, 0.5, 0.5])])
+def test_a_response_whose_energies_do_not_ascend_is_refused(tmp_path, ref, axis):
+    path = tmp_path / "r.npz"
+    np.savez(path, matrix=np.ones((2, 3)), ref_energies=np.array(ref), energy_axis=np.array(axis))
+    with pytest.raises(ResponseFileError, match="ascend"):
+        unfold.load_response(path)
+
+
+# ---------------------------------------------------------------- command line and batch
+
+def test_the_help_tells_the_defaults_the_command_uses():
+    told = 0
+    for action in cli.parser()._actions:
+        m = re.search(r"\(default (-?[\d.]+)\)", action.help or "")
+        if m:
+            told += 1
+            assert action.default == pytest.approx(float(m.group(1))), action.dest
+    assert told >= 4
+    args = cli.parser().parse_args(["x.spe"])
+    made, plain = cli.options_of(args, ()), Options()
+    for name in ("threshold", "rl_iterations", "em_iterations", "recalibrate", "measurement"):
+        assert getattr(made, name) == getattr(plain, name), name
+
+
+def test_a_summary_without_pyarrow_is_csv_only(tmp_path, monkeypatch):
+    rows = batch.summary_rows([{"input": {"path": "a.spe"}, "peaks": []}])
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    written = batch.write_summary(rows, str(tmp_path / "summary"))
+    assert written == [str(tmp_path / "summary.csv")] and (tmp_path / "summary.csv").exists()
+    assert not (tmp_path / "summary.parquet").exists()
+
+
+# ---------------------------------------------------------------- SPE sections a user can get wrong
+
+_SPE = "$SPEC_ID:\nbad\n$MEAS_TIM:\n{times}\n$DATA:\n{bounds}\n{data}\n{cal}"
+
+
+@pytest.mark.parametrize("fields, message", [
+    (dict(times="10"), r", line 4: \$MEAS_TIM: expected live and real time, found '10'$"),
+    (dict(bounds="1 0", data="1"), r", line 6: \$DATA: bad channel range '1 0'$"),
+    (dict(bounds="0.5 2", data="1 2"), r", line 6: \$DATA: bad channel range '0.5 2'$"),
+    (dict(bounds="-1 1", data="1 2 3"), r", line 6: \$DATA: bad channel range '-1 1'$"),
+    (dict(bounds="0 1", data="1 2 3"), r", line 7: \$DATA: channels 0 to 1 need 2 counts, found 3$"),
+    (dict(cal="$MCA_CAL:\n3\n"), r", line 8: \$MCA_CAL: expected the number of coefficients and the coefficients$"),
+    (dict(cal="$MCA_CAL:\n3\n1 2\n"), r", line 9: \$MCA_CAL: '3' coefficients announced, 2 given$"),
+    (dict(cal="$MCA_CAL:\n0\n1 2\n"), r", line 9: \$MCA_CAL: '0' coefficients announced, 2 given$"),
+    (dict(cal="$MCA_CAL:\n1.5\n1 2\n"), r", line 9: \$MCA_CAL: '1.5' coefficients announced, 2 given$"),
+    (dict(cal="$ENER_FIT:\n0.5\n"), r", line 9: \$ENER_FIT: expected offset and gain, found '0.5'$"),
+])
+def test_spe_sections_that_cannot_be_read(tmp_path, fields, message):
+    values = dict(times="10 11", bounds="0 2", data="1 2 3", cal="")
+    values.update(fields)
+    path = tmp_path / "s.spe"
+    path.write_text(_SPE.format(**values))
+    with pytest.raises(FileFormatError) as e:
+        read_spectrum(path)
+    assert re.match(re.escape(str(path)) + message, str(e.value)), str(e.value)
+
+
+def test_spe_counts_from_a_later_first_channel(tmp_path):
+    # channels 2..4 hold the counts; the calibration counts from channel 0 of the detector
+    path = tmp_path / "s.spe"
+    path.write_text(_SPE.format(times="10 11", bounds="2 4", data="5 6 7", cal="$ENER_FIT:\n1.0 0.5\n"))
+    s = read_spectrum(path)
+    assert list(s.counts) == [5, 6, 7] and s.description == "bad" and (s.live_time, s.real_time) == (10.0, 11.0)
+    assert s.calibration(np.arange(3)) == pytest.approx([2.0, 2.5, 3.0])
