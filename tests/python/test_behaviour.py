@@ -14,10 +14,11 @@ import spectrum_files as files
 from quodex.spectrum import (FileFormatError, Options, OptionsError, ResponseFileError, Spectrum, analyse, batch, cli, read_spectrum,
                              report, synthetic, unfold)
 from quodex.spectrum.analysis import energy_at, widened
-from quodex.spectrum.detector import KINDS, Resolution
+from quodex.spectrum import fit
+from quodex.spectrum.detector import FWHM_C, KINDS
 from quodex.spectrum.model import Calibration
 from quodex.spectrum.readers import READERS, reader_for
-from quodex.spectrum.results import Peak, Region
+from quodex.spectrum.results import Flag, Peak, Region
 
 FAST = dict(rl_iterations=1, em_iterations=1)
 LINES = (344.28, 661.66, 1173.23, 1332.49, 1460.82)
@@ -279,3 +280,52 @@ def test_spe_counts_from_a_later_first_channel(tmp_path):
     s = read_spectrum(path)
     assert list(s.counts) == [5, 6, 7] and s.description == "bad" and (s.live_time, s.real_time) == (10.0, 11.0)
     assert s.calibration(np.arange(3)) == pytest.approx([2.0, 2.5, 3.0])
+
+
+# ---------------------------------------------------------------- fits held by their bounds
+
+@pytest.mark.parametrize("held", [(0,), (1,), (0, 1)])
+def test_each_peak_of_a_doublet_says_when_its_width_is_held(held):
+    # sigma 0.8 keV: an upper bound of 0.5 keV holds the width of exactly the peaks given it
+    x = np.arange(600.0, 640.0, 0.25)
+    rng = np.random.default_rng(11)
+    truth = sum(a * np.exp(-0.5 * ((x - c) / 0.8) ** 2) * 0.25 / (0.8 * math.sqrt(2 * math.pi))
+                for a, c in ((5000.0, 615.0), (3000.0, 625.0)))
+    y = rng.poisson(30.0 + truth).astype(float)
+    ranges = [(0.3, 0.5) if i in held else (0.3, 3.0) for i in range(2)]
+    peaks = fit.peaks_of(fit.fit_region(x, y, [614.0, 626.0], ranges), x, (0, len(x)))
+    assert [p.has(Flag.WIDTH_AT_LIMIT) for p in peaks] == [i in held for i in range(2)]
+    assert not any(p.has(Flag.CENTROID_AT_EDGE) for p in peaks)
+    assert [p.fwhm for p in peaks] == pytest.approx([FWHM_C * (0.5 if i in held else 0.8) for i in range(2)], rel=0.1)
+
+
+# ---------------------------------------------------------------- files that cannot be read at all
+
+@pytest.mark.parametrize("name, data, message", [
+    ("s.n42", b'<?xml version="1.0" encoding="no-such-code"?><N42InstrumentData></N42InstrumentData>',
+     r": not readable XML: unknown encoding: no-such-code$"),
+    ("s.xml", b'<?xml version="1.0" encoding="no-such-code"?><ResultDataFile></ResultDataFile>',
+     r": not readable XML: unknown encoding: no-such-code$"),
+    ("s.txt", b"\xff\xfe" + "1\n2\n".encode("utf-16-le") + b"\x00", r": not a text file$"),  # odd UTF-16
+])
+def test_undecodable_files_are_refused_with_a_file_error(tmp_path, name, data, message):
+    path = tmp_path / name
+    path.write_bytes(data)
+    with pytest.raises(FileFormatError) as e:
+        read_spectrum(path)
+    assert re.match(re.escape(str(path)) + message, str(e.value)), str(e.value)
+
+
+def _truncated_zip(path):
+    np.savez(path, matrix=np.ones((2, 3)), ref_energies=np.array([1.0, 2.0]), energy_axis=np.arange(3.0))
+    data = path.read_bytes()
+    path.write_bytes(data[:len(data) // 2])
+
+
+@pytest.mark.parametrize("make", [lambda p: None, lambda p: p.write_text("matrix\n1 2 3\n"), _truncated_zip],
+                         ids=["missing", "text", "truncated"])
+def test_an_unreadable_response_is_a_response_error(tmp_path, make):
+    path = tmp_path / "r.npz"
+    make(path)
+    with pytest.raises(ResponseFileError, match=f"^cannot read response {re.escape(str(path))}: "):
+        unfold.load_response(path)
