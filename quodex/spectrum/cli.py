@@ -183,8 +183,8 @@ def main(argv=None):
         t0 = time.perf_counter()
         try:
             report.figure(result, args.plot)
-        except OSError as e:
-            return fail(f"cannot write {args.plot}: {e.strerror or e}")
+        except (OSError, ValueError) as e:  # ValueError: an extension matplotlib writes no format for
+            return fail(f"cannot write {args.plot}: {getattr(e, 'strerror', None) or e}")
         times["figure"] = time.perf_counter() - t0
     result = replace(result, times=times)
     print(report.text(result))  # warnings included

@@ -329,3 +329,34 @@ def test_an_unreadable_response_is_a_response_error(tmp_path, make):
     make(path)
     with pytest.raises(ResponseFileError, match=f"^cannot read response {re.escape(str(path))}: "):
         unfold.load_response(path)
+
+
+# ---------------------------------------------------------------- outputs that cannot be written
+
+@pytest.fixture(scope="module")
+def spe_file(tmp_path_factory):
+    energy, counts = synthetic.source_spectrum((661.66,), (2e4,), synthetic.scintillator_fwhm(0.07), n=512,
+                                               scintillator=True, seed=4)
+    path = tmp_path_factory.mktemp("in") / "s.spe"
+    files.write_spe(path, counts, calibration=(energy[0], energy[1] - energy[0]))
+    return path
+
+
+@pytest.mark.parametrize("option, name", [("--json", "out.json"), ("--plot", "out.png"), ("--plot", "out.x")])
+def test_an_output_that_cannot_be_written_is_one_line_error(spe_file, tmp_path, capsys, option, name):
+    # a folder in the way, or a figure format nobody writes
+    if name != "out.x":
+        (tmp_path / name).mkdir()
+    argv = [str(spe_file), option, str(tmp_path / name), "--rl-iterations", "1", "--em-iterations", "1"]
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and err[0].startswith(f"quodex-spectrum: error: cannot write {tmp_path / name}: ")
+
+
+def test_a_batch_folder_that_is_a_file_or_no_workers(spe_file, tmp_path, capsys):
+    (tmp_path / "taken").write_text("mine")
+    assert cli.main([str(spe_file), "--out-dir", str(tmp_path / "taken")]) == 2
+    assert capsys.readouterr().err.startswith(f"quodex-spectrum: error: cannot write {tmp_path / 'taken'}: ")
+    assert (tmp_path / "taken").read_text() == "mine"
+    assert cli.main([str(spe_file), "--jobs", "0"]) == 2
+    assert capsys.readouterr().err.strip() == "quodex-spectrum: error: --jobs must be at least 1"
