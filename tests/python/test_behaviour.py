@@ -14,8 +14,8 @@ import spectrum_files as files
 from quodex.spectrum import (FileFormatError, Options, OptionsError, ResponseFileError, Spectrum, analyse, batch, cli, read_spectrum,
                              report, synthetic, unfold)
 from quodex.spectrum.analysis import energy_at, widened
-from quodex.spectrum import fit
-from quodex.spectrum.detector import FWHM_C, KINDS
+from quodex.spectrum import fit, identify
+from quodex.spectrum.detector import FWHM_C, KINDS, Resolution
 from quodex.spectrum.model import Calibration
 from quodex.spectrum.readers import READERS, reader_for
 from quodex.spectrum.results import Flag, Peak, Region
@@ -360,3 +360,26 @@ def test_a_batch_folder_that_is_a_file_or_no_workers(spe_file, tmp_path, capsys)
     assert (tmp_path / "taken").read_text() == "mine"
     assert cli.main([str(spe_file), "--jobs", "0"]) == 2
     assert capsys.readouterr().err.strip() == "quodex-spectrum: error: --jobs must be at least 1"
+
+
+# ---------------------------------------------------------------- names of peaks
+
+def _pk(energy, area, unc=0.01):
+    return Peak(energy, unc, 2.0, 0.01, area, math.sqrt(area), (0, 1), np.zeros(6), (0, 0, 0))
+
+
+SHARP = Resolution(0.0, 1e-6)  # FWHM 0.03 keV at 1 MeV: the 0.3 keV floor decides
+
+
+@pytest.mark.parametrize("peaks, lines, expected", [
+    ([_pk(1000.28, 1e4)], (1000.0,), ["1000 keV"]),  # within 0.3 keV, however sharp the detector
+    ([_pk(1000.32, 1e4)], (1000.0,), [None]),
+    ([_pk(1000.32, 1e4, unc=0.12)], (1000.0,), ["1000 keV"]),  # three centroid uncertainties
+    ([_pk(999.9, 1e4), _pk(1000.05, 1e4)], (1000.0,), [None, "1000 keV"]),  # the nearer takes the line
+    ([_pk(661.66, 1e5), _pk(1323.32, 1e3)], (661.66,), ["661.66 keV", "sum of 661.66 + 661.66 keV"]),
+    ([_pk(661.66, 1e5), _pk(1323.32, 3e4)], (661.66,), ["661.66 keV", None]),  # too strong for a sum
+])
+def test_names_within_tolerance(peaks, lines, expected):
+    named, missing = identify.identify(peaks, lines, SHARP, "hpge")
+    assert [p.identification and str(p.identification) for p in named] == expected
+    assert missing == ([] if f"{lines[0]:g} keV" in expected else list(lines))
