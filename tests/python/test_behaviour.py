@@ -14,6 +14,7 @@ import spectrum_files as files
 from quodex.spectrum import (FileFormatError, Options, OptionsError, ResponseFileError, Spectrum, analyse, batch, cli, read_spectrum,
                              report, synthetic, unfold)
 from quodex.spectrum.analysis import energy_at, widened
+from quodex.spectrum.calibration import apply, recalibrate
 from quodex.spectrum import fit, identify
 from quodex.spectrum.detector import FWHM_C, KINDS, Resolution
 from quodex.spectrum.model import Calibration
@@ -383,3 +384,37 @@ def test_names_within_tolerance(peaks, lines, expected):
     named, missing = identify.identify(peaks, lines, SHARP, "hpge")
     assert [p.identification and str(p.identification) for p in named] == expected
     assert missing == ([] if f"{lines[0]:g} keV" in expected else list(lines))
+
+
+# ---------------------------------------------------------------- recalibration
+
+_COBALT_ETC = (344.28, 661.66, 1173.23, 1332.49, 1460.82)
+
+
+@pytest.mark.parametrize("offsets, note", [
+    # the 661.66 keV peak off by 1.65 keV lies 0.93 of half a FWHM (0.70 keV) off the fit; by 1.9 keV, 1.07
+    ({661.66: 1.65}, "quadratic fit to 5 lines"),
+    ({661.66: 1.9}, "quadratic fit to 4 lines; 1 match off the fit dropped"),
+    ({661.66: 2.0, 1332.49: -2.5}, "quadratic fit to 3 lines; 2 matches off the fit dropped"),
+])
+def test_a_recalibration_drops_matches_more_than_half_a_fwhm_off(offsets, note):
+    base = Calibration((0.0, 0.3665), "file")
+    found = [_pk(line * 1.001 + offsets.get(line, 0.0), 1e4, unc=0.02) for line in _COBALT_ETC]
+    recal = recalibrate(base(np.arange(4096)), base, found, _COBALT_ETC, Resolution(0.8, 0.002))
+    assert recal.note == note and recal.calibration.source == f"recalibrated ({note})"
+    kept = [line for line in _COBALT_ETC if line not in offsets or abs(offsets[line]) < 1.8]
+    assert [m[0] for m in recal.matched] == kept
+    if len(kept) < len(_COBALT_ETC):  # the rest lie on a quadratic: matched exactly
+        assert [m[2] for m in recal.matched] == pytest.approx(kept, abs=1e-6)
+
+
+def test_energies_given_per_channel_are_recalibrated_as_energies():
+    # no calibration polynomial: the new scale maps the file's energies, here 1 % high
+    energy = np.linspace(1.0, 3000.0, 4096)
+    found = [_pk(line * 1.01, 1e4, unc=0.02) for line in _COBALT_ETC[:2]]
+    recal = recalibrate(energy, None, found, _COBALT_ETC[:2], Resolution(0.8, 0.002))
+    assert recal.note == "linear fit to 2 lines"
+    assert recal.calibration.coefficients == pytest.approx((0.0, 1 / 1.01), abs=1e-9)
+    new_energy, moved = apply(recal, energy, None, found)
+    assert new_energy == pytest.approx(energy / 1.01) and [p.energy for p in moved] == pytest.approx(_COBALT_ETC[:2])
+    assert [p.fwhm for p in moved] == pytest.approx([2.0 / 1.01] * 2)  # widths on the new scale too
