@@ -18,7 +18,7 @@ from quodex.spectrum.calibration import apply, recalibrate
 from quodex.spectrum import fit, identify
 from quodex.spectrum.detector import FWHM_C, KINDS, Resolution
 from quodex.spectrum.model import Calibration
-from quodex.spectrum.readers import READERS, reader_for
+from quodex.spectrum.readers import READERS, common, reader_for
 from quodex.spectrum.results import Flag, Peak, Region
 
 FAST = dict(rl_iterations=1, em_iterations=1)
@@ -418,3 +418,122 @@ def test_energies_given_per_channel_are_recalibrated_as_energies():
     new_energy, moved = apply(recal, energy, None, found)
     assert new_energy == pytest.approx(energy / 1.01) and [p.energy for p in moved] == pytest.approx(_COBALT_ETC[:2])
     assert [p.fwhm for p in moved] == pytest.approx([2.0 / 1.01] * 2)  # widths on the new scale too
+
+
+# ---------------------------------------------------------------- what the readers share
+
+@pytest.mark.parametrize("text, seconds", [
+    ("PT1H2M3S", 3723.0), ("P1DT1H", 90000.0), ("PT0.5S", 0.5), ("-PT10S", -10.0), ("PT2M", 120.0),
+    ("P2D", 172800.0), (" 12.5 ", 12.5),
+])
+def test_iso_durations(text, seconds):
+    assert common.iso_duration("here", text) == seconds
+
+
+@pytest.mark.parametrize("text", ["PT", "P", "T1S", "PT1X", "", None])
+def test_what_is_no_duration(text):
+    with pytest.raises(FileFormatError, match="^here: not a duration: "):
+        common.iso_duration("here", text)
+
+
+@pytest.mark.parametrize("text, iso", [
+    ("06/16/2022 16:51:18", "2022-06-16T16:51:18"), ("06/16/2022  16:51", "2022-06-16T16:51:00"),
+    ("2022-06-16T16:51:18", "2022-06-16T16:51:18"), ("2022-06-16 16:51:18", "2022-06-16T16:51:18"),
+    ("16.06.2022 16:51:18", "2022-06-16T16:51:18"), ("  yesterday\n noon ", "yesterday noon"), ("  ", None),
+])
+def test_start_times_as_iso_where_they_can_be_read(text, iso):
+    assert common.iso_time(text) == iso
+
+
+@pytest.mark.parametrize("label, split", [
+    ("Energy (keV)", ("Energy", "keV")), ("E/keV", ("E", "keV")), ("Energy [MeV]", ("Energy", "MeV")),
+    ("Energy_keV", ("Energy", "keV")), ("E / eV", ("E", "eV")), ("Counts", ("Counts", None)),
+    ("Energy {eV}", ("Energy", "eV")), ("channel", ("channel", None)),
+])
+def test_units_of_column_headings(label, split):
+    assert common.split_unit(label) == split
+
+
+@pytest.mark.parametrize("unit, kev", [("keV", 1.0), ("(MeV)", 1e3), ("eV", 1e-3), (" KEV ", 1.0), ("[mev]", 1e3)])
+def test_energy_units(unit, kev):
+    assert common.kev_per(unit) == kev
+
+
+def test_a_calibration_counted_from_a_later_channel():
+    # keV = 1 + 2 c + 3 c^2 in the detector's channels c; the file's first channel is c = 2
+    shifted = common.shift_calibration((1.0, 2.0, 3.0), 2)
+    assert shifted == pytest.approx((17.0, 14.0, 3.0))
+    assert common.shift_calibration((1.0, 2.0), 0) == (1.0, 2.0)
+
+
+@pytest.mark.parametrize("values, scale, coefficients, note", [
+    (("1", "2", "0", "0"), 1.0, (1.0, 2.0), None),  # zero terms padded on are dropped
+    (("1000", "500"), 1e-3, (1.0, 0.5), None),  # eV
+    (("5", "0"), 1.0, None, "calibration from file ignored: zero gain"),
+    (("5",), 1.0, None, "calibration from file ignored: zero gain"),
+    (("0", "1", "-0.01"), 1.0, None, "calibration from file ignored: energies do not ascend"),
+])
+def test_calibrations_a_file_gives(values, scale, coefficients, note):
+    notes = []
+    cal = common.make_calibration("line 3", values, "file", 1024, notes, scale)
+    assert (cal and cal.coefficients) == coefficients and notes == ([note] if note else [])
+
+
+def test_a_calibration_of_no_number():
+    with pytest.raises(FileFormatError, match=r"^line 3: calibration coefficients must be finite"):
+        common.make_calibration("line 3", ("1", "inf"), "file", 1024, [])
+
+
+@pytest.mark.parametrize("measurement, parts, message", [
+    (None, [1, 2, 3], None), (2, [1, 2, 3], None), (3, [1, 2, 3], None),
+    (4, [1, 2, 3], "measurement 4 requested, the file holds 3 spectra (numbered 1 to 3)"),
+    (2, [1], "measurement 2 requested, the file holds 1 spectrum (numbered 1 to 1)"),
+])
+def test_picking_one_measurement(measurement, parts, message):
+    if message:
+        with pytest.raises(FileFormatError, match=re.escape(message) + "$"):
+            common.pick_measurement(parts, measurement)
+    else:
+        assert common.pick_measurement(parts, measurement) == (parts if measurement is None else [measurement])
+
+
+def _part(n, live=10.0, cal=(0.0, 1.0)):
+    return {"counts": np.ones(n), "live_time": live, "real_time": None if live is None else live + 1,
+            "calibration": Calibration(cal, "x")}
+
+
+@pytest.mark.parametrize("parts, note, live, total", [
+    ([_part(8), _part(8), _part(8)], "summed 3 measurements", 30.0, 24.0),
+    ([_part(8), _part(9), _part(8)], "summed 2 of 3 measurements; 1 with another channel count or calibration left out",
+     20.0, 16.0),
+    ([_part(8), _part(8, cal=(0.0, 2.0)), _part(8, cal=(0.0, 2.0))],
+     "summed 1 of 3 measurements; 2 with another channel count or calibration left out", 10.0, 8.0),
+    ([_part(8), _part(8, live=None)], "summed 2 measurements", None, 16.0),
+    ([_part(8)], None, 10.0, 8.0),
+])
+def test_measurements_summed(parts, note, live, total):
+    notes = []
+    out = common.combine(parts, notes)
+    assert notes == ([note] if note else []) and out["live_time"] == live and out["counts"].sum() == total
+    assert out["real_time"] == (None if live is None else pytest.approx(1.1 * live))  # 11 s each
+
+
+@pytest.mark.parametrize("counts, message", [
+    ([], "no channels found"), ([[1, 2], [3, 4]], "no channels found"), ([0, 0, 0], "all counts are zero"),
+    (["a", "b"], "counts are not numbers"), ([1, -2], "channel 1: negative counts -2"),
+    ([1, math.nan], "channel 1: counts must be finite: nan"),
+])
+def test_counts_that_make_no_spectrum(counts, message):
+    with pytest.raises(FileFormatError, match="^" + re.escape(message) + "$"):
+        common.finish("x", counts)
+
+
+@pytest.mark.parametrize("times, message", [
+    (dict(live_time=-1.0), "live time: live time must be finite and >= 0, got -1.0"),
+    (dict(real_time=math.inf), "real time: real time must be finite and >= 0, got inf"),
+])
+def test_times_that_mean_nothing(times, message):
+    with pytest.raises(FileFormatError, match="^" + re.escape(message) + "$"):
+        common.finish("x", [1, 2], **times)
+    s = common.finish("x", [1, 2], live_time=0.0, real_time=5.0, energies=[1, 2])
+    assert s.energies.dtype == np.float64 and (s.live_time, s.real_time) == (0.0, 5.0)
