@@ -19,7 +19,7 @@ from quodex.spectrum import fit, identify
 from quodex.spectrum.detector import FWHM_C, KINDS, Resolution
 from quodex.spectrum.model import Calibration
 from quodex.spectrum.readers import READERS, common, reader_for
-from quodex.spectrum.results import Flag, Peak, Region
+from quodex.spectrum.results import PEAK_COLUMNS, Flag, Identification, IdKind, Peak, Region
 
 FAST = dict(rl_iterations=1, em_iterations=1)
 LINES = (344.28, 661.66, 1173.23, 1332.49, 1460.82)
@@ -537,3 +537,19 @@ def test_times_that_mean_nothing(times, message):
         common.finish("x", [1, 2], **times)
     s = common.finish("x", [1, 2], live_time=0.0, real_time=5.0, energies=[1, 2])
     assert s.energies.dtype == np.float64 and (s.live_time, s.real_time) == (0.0, 5.0)
+
+
+# ---------------------------------------------------------------- a peak as a table row
+
+def test_a_peak_as_a_row():
+    parent = Identification(IdKind.LINE, 2614.51)
+    p = Peak(2103.5, 0.02, 2.1, 0.03, 900.0, 30.0, (0, 9), np.zeros(6), (0, 0, 0), 1.1,
+             flags=("wide", Flag.TAIL, "wide"), identification=Identification(IdKind.SINGLE_ESCAPE, 2103.51, (parent,)))
+    row = p.record()
+    assert tuple(row) == PEAK_COLUMNS
+    assert row == {"energy": 2103.5, "energy_unc": 0.02, "fwhm": 2.1, "fwhm_unc": 0.03, "area": 900.0, "area_unc": 30.0,
+                   "significance": 30.0, "identification": "single escape of 2614.51 keV", "kind": "single escape",
+                   "flags": "tail;wide", "chi2": 1.1}
+    assert p.flags == (Flag.TAIL, Flag.WIDE) and p.has(Flag.WIDE) and not p.has(Flag.MULTIPLET)
+    plain = _pk(661.66, 1e4).record()
+    assert (plain["identification"], plain["kind"], plain["flags"]) == (None, None, "")
