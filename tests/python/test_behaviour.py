@@ -553,3 +553,53 @@ def test_a_peak_as_a_row():
     assert p.flags == (Flag.TAIL, Flag.WIDE) and p.has(Flag.WIDE) and not p.has(Flag.MULTIPLET)
     plain = _pk(661.66, 1e4).record()
     assert (plain["identification"], plain["kind"], plain["flags"]) == (None, None, "")
+
+
+def test_the_former_spectrum_option_still_names_the_file(spe_file, capsys):
+    assert cli.main(["--spectrum", str(spe_file), "--rl-iterations", "1", "--em-iterations", "1"]) == 0
+    assert capsys.readouterr().out.startswith(f"Spectrum: {spe_file} (IAEA SPE); 512 channels")
+
+
+def test_the_smallest_response_there_can_be(tmp_path):
+    # two reference energies over an axis of half-keV bins: enough; one reference energy is not
+    path = tmp_path / "r.npz"
+    np.savez(path, matrix=np.ones((2, 3)), ref_energies=np.array([100.0, 200.0]), energy_axis=np.array([0.5, 1.0, 1.5]))
+    response = unfold.load_response(path)
+    assert response.matrix.shape == (2, 3) and list(response.ref_energies) == [100.0, 200.0]
+    np.savez(path, matrix=np.ones((1, 3)), ref_energies=np.array([100.0]), energy_axis=np.array([0.5, 1.0, 1.5]))
+    with pytest.raises(ResponseFileError, match="ref_energies \\(at least 2\\)"):
+        unfold.load_response(path)
+
+
+@pytest.mark.parametrize("kind, label, escape_at_2614, peak_to_total_at_662", [
+    ("hpge", "HPGe", 0.6, 1 / (1 + 662 / 350)), ("cdte", "CdTe/CZT", 0.6, 1 / (1 + 662 / 350)),
+    ("labr", "LaBr3", 0.18, 1 / (1 + 662 / 700)), ("nai", "NaI(Tl)", 0.09, 1 / (1 + 662 / 700)),
+    ("csi", "CsI(Tl)", 0.09, 1 / (1 + 662 / 700)), ("bgo", "BGO", 0.06, 1 / (1 + 662 / 700)),
+])
+def test_the_detector_kinds(kind, label, escape_at_2614, peak_to_total_at_662):
+    k = KINDS[kind]
+    assert k.label == label and k.nominal.source == f"nominal {label}"
+    assert k.max_escape_ratio(2614.51) == pytest.approx(escape_at_2614)
+    assert float(k.peak_to_total(662.0)) == pytest.approx(peak_to_total_at_662)
+
+
+def test_a_spectrum_is_frozen():
+    s = Spectrum(np.ones(64), energies=np.arange(64.0) + 1)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        s.live_time = 5.0
+    assert dataclasses.replace(s, live_time=5.0).live_time == 5.0 and s.live_time is None
+
+
+def test_an_n42_start_time(tmp_path):
+    path = tmp_path / "s.n42"
+    path.write_text('<RadInstrumentData><RadMeasurement><StartDateTime> 2022-06-16T16:51:18Z </StartDateTime>'
+                    '<Spectrum><ChannelData>1 2 3</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>')
+    assert read_spectrum(path).start_time == "2022-06-16T16:51:18Z"
+
+
+@pytest.mark.parametrize("off, matched", [(0.015, True), (0.03, False)])
+def test_a_line_matched_within_two_percent(off, matched):
+    # at 662 keV 2 % (13 keV) reach further than three FWHM (4.2 keV)
+    base = Calibration((0.0, 0.3665), "file")
+    recal = recalibrate(base(np.arange(4096)), base, [_pk(661.66 * (1 + off), 1e4)], (661.66,), Resolution(0.8, 0.002))
+    assert [m[0] for m in recal.matched] == ([661.66] if matched else [])
