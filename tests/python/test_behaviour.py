@@ -603,3 +603,50 @@ def test_a_line_matched_within_two_percent(off, matched):
     base = Calibration((0.0, 0.3665), "file")
     recal = recalibrate(base(np.arange(4096)), base, [_pk(661.66 * (1 + off), 1e4)], (661.66,), Resolution(0.8, 0.002))
     assert [m[0] for m in recal.matched] == ([661.66] if matched else [])
+
+
+def test_blank_lines_in_an_amptek_file(tmp_path):
+    path = tmp_path / "s.mca"
+    path.write_text("<<PMCA SPECTRUM>>\n\nLIVE_TIME - 10\n\n<<DATA>>\n1\n\n2\n3\n<<END>>\n")
+    s = read_spectrum(path)
+    assert list(s.counts) == [1, 2, 3] and s.live_time == 10.0
+
+
+def test_a_negative_count_in_a_pocket_spectrometer_file(tmp_path):
+    path = tmp_path / "s.xml"
+    path.write_text("<ResultDataFile><ResultDataList><ResultData><EnergySpectrum><NumberOfChannels>3</NumberOfChannels>"
+                    "<Spectrum><DataPoint>1</DataPoint><DataPoint>-2</DataPoint><DataPoint>3</DataPoint></Spectrum>"
+                    "</EnergySpectrum></ResultData></ResultDataList></ResultDataFile>")
+    with pytest.raises(FileFormatError, match=r", ResultData 1 EnergySpectrum DataPoint 2: negative counts -2$"):
+        read_spectrum(path)
+
+
+def test_an_n42_detector_named_by_attribute(tmp_path):
+    path = tmp_path / "s.n42"
+    path.write_text('<N42InstrumentData><Measurement><Spectrum Detector="Ge-1"><ChannelData>1 2 3</ChannelData>'
+                    '</Spectrum></Measurement></N42InstrumentData>')
+    assert read_spectrum(path).detector == "Ge-1"
+
+
+@pytest.mark.parametrize("off, matched", [(2.4, True), (3.2, False)])
+def test_a_low_line_matched_within_three_fwhm(off, matched):
+    # at 59.54 keV three FWHM (2.6 keV) reach further than 2 % (1.2 keV)
+    base = Calibration((0.0, 0.3665), "file")
+    recal = recalibrate(base(np.arange(4096)), base, [_pk(59.54 + off, 1e4)], (59.54,), Resolution(0.8, 0.002))
+    assert [m[0] for m in recal.matched] == ([59.54] if matched else [])
+
+
+def test_no_continuum_below_zero_kev():
+    axis = np.linspace(-100.0, 3000.0, 3101)
+    k = synthetic.k_for_sigma(1.0)
+    shape = synthetic.line_shape(axis, 662.0, lambda en: float(synthetic.sigma_of(k, max(en, 1.0))))
+    assert np.all(shape[axis <= 0] < 1e-12) and shape[(axis > 0) & (axis < 50)].min() > 0
+
+
+def test_the_figure_is_saved_at_90_dots_per_inch(result, tmp_path):
+    pytest.importorskip("matplotlib")
+    report.figure(result, tmp_path / "f.png")
+    head = (tmp_path / "f.png").read_bytes()[:24]
+    width, height = int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+    inches = report.draw(result).get_size_inches()
+    assert (width, height) == (round(inches[0] * 90), round(inches[1] * 90))
