@@ -118,7 +118,7 @@ def test_a_folder_of_one_spectrum_is_a_batch(tmp_path, monkeypatch, capsys):
     files.write_spe(tmp_path / "in" / "only.spe", [5.0] * 32, calibration=(0.0, 2.93))
     monkeypatch.chdir(tmp_path)
     assert cli.main(["in"]) == 1  # too short to analyse, listed in the batch's table
-    assert (tmp_path / "quodex-spectrum-results" / "only.json").is_file()
+    assert (tmp_path / "quodex-spectrum-results" / "only.spe.json").is_file()
     assert "0 of 1 spectra analysed" in capsys.readouterr().out
 
 
@@ -137,3 +137,21 @@ def test_a_progress_bar_on_a_terminal(tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "stderr", terminal)
     assert cli.main([str(tmp_path / "in"), "--out-dir", str(tmp_path / "out"), "--jobs", "1"]) == 1
     assert "2/2" in terminal.getvalue() and "spectrum" in terminal.getvalue()
+
+
+@pytest.mark.parametrize("argv, calibration", [
+    (["--calibration", "-11.72,0.0955,2.3e-7", "a.spe"], (-11.72, 0.0955, 2.3e-7)),
+    (["--calibration=-11.72,0.0955"], (-11.72, 0.0955)),
+    (["a.spe", "--calib", "-.5,1"], (-0.5, 1.0)),
+    (["--calibration", "1.5,0.5"], (1.5, 0.5)),
+])
+def test_a_calibration_with_a_negative_offset_as_typed(argv, calibration):
+    args = cli.parser().parse_args(argv)
+    assert cli.options_of(args, ()).calibration == calibration
+    assert args.files == [a for a in argv if a.endswith(".spe")]
+
+
+def test_a_negative_calibration_that_is_no_list_of_numbers_is_named(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["--calibration", "-1,x"])
+    assert "expected numbers separated by commas: '-1,x'" in capsys.readouterr().err
