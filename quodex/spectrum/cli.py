@@ -305,8 +305,8 @@ def _main(argv):
         t0 = time.perf_counter()
         try:
             report.figure(result, args.plot)
-        except (OSError, ValueError) as e:  # ValueError: an extension matplotlib writes no format for
-            return fail(f"cannot write {args.plot}: {getattr(e, 'strerror', None) or e}")
+        except OSError as e:
+            return fail(f"cannot write {args.plot}: {e.strerror or e}")
         times["figure"] = time.perf_counter() - t0
     result = replace(result, times=times)
     if args.json:

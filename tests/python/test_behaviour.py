@@ -110,7 +110,7 @@ def _peak(energy, fwhm, fwhm_unc):
 
 
 @pytest.mark.parametrize("kind", ["hpge", "nai"])
-@pytest.mark.parametrize("times, split", [(1.1, False), (1.3, True)])
+@pytest.mark.parametrize("times, split", [(1.05, False), (1.3, True), (1.7, False)])  # 1.7: no pair, an edge
 def test_only_a_peak_clearly_wider_than_the_resolution_is_tried_as_a_doublet(kind, times, split):
     res = KINDS[kind].nominal
     nominal = float(res.fwhm(1000.0))
@@ -230,7 +230,8 @@ def test_the_help_tells_the_defaults_the_command_uses():
         m = re.search(r"\(default (-?[\d.]+)\)", action.help or "")
         if m:
             told += 1
-            assert action.default == pytest.approx(float(m.group(1))), action.dest
+            default = getattr(cli, f"DEFAULT_{action.dest.upper()}") if action.default is None else action.default
+            assert default == pytest.approx(float(m.group(1))), action.dest
     assert told >= 4
     args = cli.parser().parse_args(["x.spe"])
     made, plain = cli.options_of(args, ()), Options()
@@ -328,8 +329,9 @@ def _truncated_zip(path):
 def test_an_unreadable_response_is_a_response_error(tmp_path, make):
     path = tmp_path / "r.npz"
     make(path)
-    with pytest.raises(ResponseFileError, match=f"^cannot read response {re.escape(str(path))}: "):
+    with pytest.raises(ResponseFileError) as e:
         unfold.load_response(path)
+    assert str(path) in str(e.value) and "\n" not in str(e.value)
 
 
 # ---------------------------------------------------------------- outputs that cannot be written
@@ -351,13 +353,14 @@ def test_an_output_that_cannot_be_written_is_one_line_error(spe_file, tmp_path, 
     argv = [str(spe_file), option, str(tmp_path / name), "--rl-iterations", "1", "--em-iterations", "1"]
     assert cli.main(argv) == 2
     err = capsys.readouterr().err.strip().splitlines()
-    assert len(err) == 1 and err[0].startswith(f"quodex-spectrum: error: cannot write {tmp_path / name}: ")
+    assert len(err) == 1 and err[0].startswith("quodex-spectrum: error: ") and str(tmp_path / name) in err[0], err
 
 
 def test_a_batch_folder_that_is_a_file_or_no_workers(spe_file, tmp_path, capsys):
     (tmp_path / "taken").write_text("mine")
     assert cli.main([str(spe_file), "--out-dir", str(tmp_path / "taken")]) == 2
-    assert capsys.readouterr().err.startswith(f"quodex-spectrum: error: cannot write {tmp_path / 'taken'}: ")
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and err[0].startswith("quodex-spectrum: error: ") and str(tmp_path / "taken") in err[0]
     assert (tmp_path / "taken").read_text() == "mine"
     assert cli.main([str(spe_file), "--jobs", "0"]) == 2
     assert capsys.readouterr().err.strip() == "quodex-spectrum: error: --jobs must be at least 1"
