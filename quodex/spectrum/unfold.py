@@ -27,7 +27,7 @@ from .search import rebin
 
 __all__ = ["Response", "ModelResponse", "Unfolding", "load_response", "model_response", "unfold", "sharpen",
            "grid_of", "response_rows", "resolution_axis", "resolution_groups", "SHARPEN_GROUP_FWHM", "UNFOLD_CHANNELS",
-           "REFERENCE_ENERGIES", "REFERENCE_LOW_KEV"]
+           "UNFOLD_GRID_FWHM", "UNFOLD_MIN_CHANNELS", "REFERENCE_ENERGIES", "REFERENCE_LOW_KEV"]
 
 UNFOLD_CHANNELS = 2048  # the unfolding grid holds at most this many channels
 """Channels of the unfolding grid at most; longer spectra are summed in groups onto it."""
@@ -175,7 +175,8 @@ def grid_of(energy, counts, channels=None, fwhm=None, low=REFERENCE_LOW_KEV, fra
     """The spectrum summed onto the unfolding grid.
 
     Groups of equal numbers of channels: as many as fit `channels` at most and, given the resolution,
-    as many more as keep a grid channel within `fraction` of the narrowest FWHM from `low` keV up. A resolution that already needs the finer grid leaves it exactly as without one.
+    as many more as keep a grid channel within `fraction` of the narrowest FWHM from `low` keV up. A
+    resolution that already needs the finer grid leaves it exactly as without one.
 
     Parameters
     ----------
@@ -213,8 +214,8 @@ def grid_factor(energy, channels=None, fwhm=None, low=REFERENCE_LOW_KEV, fractio
     if not above.any():
         return factor
     with np.errstate(invalid="ignore", divide="ignore"):
-        allowed = np.min(fraction * np.asarray(fwhm(energy), dtype=np.float64)[above]
-                         / np.gradient(energy)[above])
+        width = np.broadcast_to(np.asarray(fwhm(energy), dtype=np.float64), energy.shape)
+        allowed = np.min(fraction * width[above] / np.gradient(energy)[above])
     if not math.isfinite(allowed):
         return factor
     # never below UNFOLD_MIN_CHANNELS grid channels, however wide the resolution claims to be; even
