@@ -102,7 +102,6 @@ WINDOW_FWHM = 1.25  # half-width of the counting window
 SIDE_FWHM = 1.0  # width of each background window beside it
 RATIO_SLACK = 4.0  # a rough efficiency curve and unknown geometry: intensities may be off by this factor
 MIN_CONFIDENCE = 0.5
-_DEBUG = False
 # Met daily in laboratories and the environment: a single matched line may name one of these, while
 # the rest of the library needs two lines that agree (a lone coincidence names nothing).
 COMMON = frozenset("""
@@ -325,8 +324,6 @@ def _score(cl, peaks, usable, residual):
     else:
         lone = 1.0 if name in COMMON else 0.8 if len(fresh) >= 3 else 0.6
     confidence = coverage**2 * consistency * strength * lone
-    if _DEBUG:
-        print(name, dict(coverage=coverage, consistency=(consistent, checked), strength=strength, lone=lone))
     matched = {i: [(cl.lines[t], float(expected[t])) for t in js] for i, js in shared.items()}
     lines = [(ln, float(expected[j]), int(idx[j]) if idx[j] >= 0 else None) for j, ln in enumerate(cl.lines)]
     return _Score(cl.cand, float(confidence), matched, absent, lines)
