@@ -460,11 +460,11 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     peaks, missing = identify(peaks, options.lines, resolution, kind)
     peaks = flag_wide(peaks, resolution)
     library = options.library or shipped_library()
-    peaks, nuclides, unexplained, gain = clock("identification", identify_nuclides, energy, counts, peaks,
-                                               resolution, kind, library, spectrum.live_time)
+    peaks, nuclides, unexplained, (offset, gain) = clock("identification", identify_nuclides, energy, counts,
+                                                         peaks, resolution, kind, library, spectrum.live_time)
     if abs(gain - 1.0) > 0.005:
-        warnings.append(f"the energy scale looks {100 * (gain - 1):+.1f} % off: nuclides named with the peak "
-                        f"energies scaled by {gain:.4f} (recalibrate on the named lines to correct it)")
+        warnings.append(f"the energy scale looks {100 * (gain - 1):+.1f} % off: nuclides named on the scale "
+                        f"{offset:+.2f} keV + {gain:.4f} E (--recalibrate with --lines of the named lines corrects it)")
     limits = limits_at(energy, counts, resolution, options.at, spectrum.live_time)
     if missing:
         warnings.append("known lines not found: " + ", ".join(f"{e:g} keV" for e in missing))

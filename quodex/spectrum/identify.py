@@ -200,6 +200,7 @@ class _Score:
     candidate: object
     confidence: float
     matched: dict  # peak index -> list of (Line, expected counts)
+    xrays: dict  # peak index -> expected counts of X-rays it holds
     absent: list
     lines: list  # (Line, expected counts, peak index or None), the lines in range
 
@@ -267,7 +268,7 @@ def _match(line_e, peak_e, tol):
     return best
 
 
-def _score(cl, peaks, usable, residual):
+def _score(cl, peaks, usable, residual, common):
     """How well a candidate fits the peaks not yet explained; None where it explains no new peak."""
     idx, gamma = cl.idx, cl.gamma
     hit = (idx >= 0) & gamma
@@ -320,13 +321,16 @@ def _score(cl, peaks, usable, residual):
     name = cl.cand.name
     strongest = int(np.argmax(np.where(gamma, expected, -1.0)))
     if len(fresh) == 1:
-        lone = 0.9 if (name in COMMON and hit[strongest]) else 0.25
+        lone = 0.9 if ((common is None or name in common) and hit[strongest]) else 0.25
     else:
-        lone = 1.0 if name in COMMON else 0.8 if len(fresh) >= 3 else 0.6
+        lone = 1.0 if (common is None or name in common) else 0.8 if len(fresh) >= 3 else 0.6
     confidence = coverage**2 * consistency * strength * lone
     matched = {i: [(cl.lines[t], float(expected[t])) for t in js] for i, js in shared.items()}
+    xrays = {}
+    for j in np.flatnonzero((idx >= 0) & ~gamma):
+        xrays[int(idx[j])] = xrays.get(int(idx[j]), 0.0) + float(expected[j])
     lines = [(ln, float(expected[j]), int(idx[j]) if idx[j] >= 0 else None) for j, ln in enumerate(cl.lines)]
-    return _Score(cl.cand, float(confidence), matched, absent, lines)
+    return _Score(cl.cand, float(confidence), matched, xrays, absent, lines)
 
 
 def _anchors(library):
@@ -342,22 +346,25 @@ def _anchors(library):
 
 
 def _gain(peaks, anchors, tol):
-    """A gain factor (true keV over scale keV) within 6 % that matches the most strong library lines;
-    1 unless another matches clearly more."""
-    strong = [i for i, p in enumerate(peaks) if p.significance >= 5 and not p.has(Flag.WIDE)]
+    """A gain factor (true keV over scale keV) within 6 % under which the strongest peaks match strong
+    library lines; 1 unless another matches clearly more of them (weighted by significance)."""
+    strong = sorted((i for i, p in enumerate(peaks) if p.significance >= 5 and not p.has(Flag.WIDE)),
+                    key=lambda i: -peaks[i].significance)[:15]
     if len(strong) < 2:
         return 1.0
     pe = np.array([peaks[i].energy for i in strong])
     pt = tol[strong]
+    weight = np.log1p(np.array([peaks[i].significance for i in strong]))
     step = max(0.25 * float(np.min(pt / pe)), 1e-4)
     gains = np.arange(0.94, 1.06 + step / 2, step)
     shifted = pe[None, :] * gains[:, None]  # gains x peaks
     pos = np.clip(np.searchsorted(anchors, shifted), 1, len(anchors) - 1)
     d = np.minimum(np.abs(anchors[pos] - shifted), np.abs(anchors[pos - 1] - shifted))
-    hits = (d <= pt[None, :] * gains[:, None]).sum(axis=1)
-    base = int(hits[np.argmin(np.abs(gains - 1.0))])
-    best = int(np.argmax(hits))
-    if hits[best] >= base + 2 and hits[best] >= 3:
+    hit = d <= pt[None, :] * gains[:, None]
+    score = (hit * weight).sum(axis=1)
+    at_one = int(np.argmin(np.abs(gains - 1.0)))
+    best = int(np.argmax(score))
+    if score[best] > 1.5 * score[at_one] and hit[best].sum() >= 3:
         return float(gains[best])
     return 1.0
 
@@ -392,20 +399,55 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
         Most confident first, those of confidence at least 0.5.
     unexplained : tuple of float
         keV of the peaks nothing explains.
-    gain : float
-        The factor the peak energies were scaled by to match the library (1 where the scale fits).
+    scale : tuple of float
+        (offset keV, gain): the library was matched to ``offset + gain * E`` of the peaks; (0, 1) where
+        the energy scale fits. A gain search within 6 % finds a scale a few percent off; a straight line
+        through the named lines then refines it.
     """
     peaks = list(peaks)
     cnt = _Counts(energy, counts, resolution, live_time)
+    tol = np.array([tolerance(p, resolution) for p in peaks])
+    scale = (0.0, _gain(peaks, _anchors(library), tol) if peaks else 1.0)
+    first = _identify_on(scale, cnt, peaks, tol, resolution, kind, library)
+    refined = _refined_scale(first[0], resolution)
+    if refined is not None:
+        second = _identify_on(refined, cnt, peaks, tol, resolution, kind, library)
+        if len(second[2]) < len(first[2]) or (len(second[2]) == len(first[2]) and len(second[1]) >= len(first[1])):
+            return (*second, refined)
+    return (*first, scale)
+
+
+def _refined_scale(named, resolution):
+    """A straight line from the peaks' energies to the library lines they were named by, where three or
+    more lines spread over the spectrum show that the scale is off by more than a tenth of a tolerance;
+    None otherwise."""
+    pairs = [(p.energy, p.identification.line, p.energy_unc, tolerance(p, resolution)) for p in named
+             if p.identification is not None and p.identification.kind is IdKind.LINE and p.identification.nuclide
+             and not p.identification.nuclide.startswith("X-rays")]
+    if len(pairs) < 3:
+        return None
+    x, y, u, tol = (np.array(v, dtype=np.float64) for v in zip(*pairs))
+    if x.max() - x.min() < 0.3 * x.max():
+        return None
+    w = 1.0 / np.maximum(u, 0.02)
+    b, a = np.polyfit(x, y, 1, w=w)
+    if not 0.9 < b < 1.1:
+        return None
+    if np.all(np.abs(a + b * x - x) < 0.1 * tol):
+        return None
+    return float(a), float(b)
+
+
+def _identify_on(scale, cnt, peaks, tol, resolution, kind, library):
+    """One identification with the library matched to ``offset + gain * E`` of the peaks."""
+    offset, gain = scale
     flat = library.flat
     peak_e = np.array([p.energy for p in peaks])
-    tol = np.array([tolerance(p, resolution) for p in peaks])
-    gain = _gain(peaks, _anchors(library), tol) if peaks else 1.0
     scatter = _scatter(peaks, [p.identification for p in peaks], resolution, kind)
     usable = [not p.has(Flag.WIDE) and i not in scatter
               and (p.identification is None or p.identification.kind is IdKind.LINE) for i, p in enumerate(peaks)]
     residual = [p.area if usable[i] else 0.0 for i, p in enumerate(peaks)]
-    on_scale = flat.energy / gain
+    on_scale = (flat.energy - offset) / gain
     width = (WINDOW_FWHM + SIDE_FWHM) * resolution.fwhm(on_scale)
     inside = (on_scale >= cnt.lo + width) & (on_scale <= cnt.hi - width)
     idx = _match(on_scale, peak_e, tol)
@@ -419,7 +461,8 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
     pool = [_Lines(c, sl, flat, efficiency, inside, idx, window, crowded)
             for c, sl in zip(library.candidates, flat.slices)
             if named_by_gamma[sl].any()]
-    scores = {cl.cand.name: _score(cl, peaks, usable, residual) for cl in pool}
+    common = None if "file" in library.source else COMMON  # a user's own library is all expected
+    scores = {cl.cand.name: _score(cl, peaks, usable, residual, common) for cl in pool}
     chosen = []
     while True:
         fresh = [s for s in scores.values() if s is not None and s.confidence >= MIN_CONFIDENCE]
@@ -430,11 +473,14 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
         del scores[best.candidate.name]
         for i, pairs in best.matched.items():
             residual[i] -= sum(x for _, x in pairs)
+        for i, x in best.xrays.items():
+            residual[i] -= x
         # only the candidates that share a peak with it score differently now
+        touched = list(best.matched) + list(best.xrays)
         for cl in pool:
             s = scores.get(cl.cand.name, False)
-            if s is not False and np.isin(cl.idx, list(best.matched)).any():
-                scores[cl.cand.name] = _score(cl, peaks, usable, residual)
+            if s is not False and np.isin(cl.idx, touched).any():
+                scores[cl.cand.name] = _score(cl, peaks, usable, residual, common)
     names = [p.identification for p in peaks]
     found = []
     for s in chosen:
@@ -452,10 +498,10 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
                     explains.append(float(peaks[i].energy))
                 continue
             if len(checks) < 12:
-                checks.append(cnt.check(ln.energy / gain, ln.intensity, ln.member, None if i is None else peaks[i]))
+                checks.append(cnt.check((ln.energy - offset) / gain, ln.intensity, ln.member, None if i is None else peaks[i]))
         found.append(NuclideFound(s.candidate.name, s.candidate.members, round(s.confidence, 3),
                                   tuple(sorted(set(explains))), tuple(checks), tuple(sorted(s.absent))))
-    _name_fluorescence(peaks, names, library, resolution, gain)
+    _name_fluorescence(peaks, names, library, resolution, scale)
     for i, (what, e, j) in scatter.items():
         if names[i] is None:
             parent = names[j] or Identification(IdKind.LINE, round(float(peaks[j].energy), 2), listed=False)
@@ -463,10 +509,10 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
     _escapes_and_sums(peaks, names, resolution, kind)
     named = [replace(pk, identification=name) for pk, name in zip(peaks, names)]
     unexplained = tuple(float(p.energy) for p in named if p.identification is None and not p.has(Flag.WIDE))
-    return named, tuple(found), unexplained, gain
+    return named, tuple(found), unexplained
 
 
-def _name_fluorescence(peaks, names, library, resolution, gain):
+def _name_fluorescence(peaks, names, library, resolution, scale):
     """Lead K X-rays from shielding, by the energies the library gives them (Bi-207 decays to Pb)."""
     try:
         pb = [ln.energy for ln in library["Bi-207"].lines if ln.xray]
@@ -474,7 +520,8 @@ def _name_fluorescence(peaks, names, library, resolution, gain):
         return
     for i, pk in enumerate(peaks):
         if names[i] is None:
-            near = [e for e in pb if abs(pk.energy * gain - e) <= tolerance(pk, resolution)]
+            true = scale[0] + scale[1] * pk.energy
+            near = [e for e in pb if abs(true - e) <= tolerance(pk, resolution)]
             if near:
-                names[i] = Identification(IdKind.LINE, min(near, key=lambda e: abs(pk.energy * gain - e)),
+                names[i] = Identification(IdKind.LINE, min(near, key=lambda e: abs(true - e)),
                                           listed=False, nuclide="X-rays (Pb)")
