@@ -3,7 +3,7 @@ an intensity the detector can give them, and coincidence sums of two found lines
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, replace
+from dataclasses import replace
 
 import numpy as np
 from scipy.special import erf
@@ -102,6 +102,7 @@ WINDOW_FWHM = 1.25  # half-width of the counting window
 SIDE_FWHM = 1.0  # width of each background window beside it
 RATIO_SLACK = 4.0  # a rough efficiency curve and unknown geometry: intensities may be off by this factor
 MIN_CONFIDENCE = 0.5
+MAX_NAMES = 12  # more in one spectrum are coincidences, and cost time
 # Met daily in laboratories and the environment: a single matched line may name one of these, while
 # the rest of the library needs two lines that agree (a lone coincidence names nothing).
 COMMON = frozenset("""
@@ -195,21 +196,39 @@ def limits_at(energy, counts, resolution, energies, live_time=None):
     return tuple(out)
 
 
-@dataclass
 class _Score:
-    candidate: object
-    confidence: float
-    matched: dict  # peak index -> list of (Line, expected counts)
-    xrays: dict  # peak index -> expected counts of X-rays it holds
-    absent: list
-    lines: list  # (Line, expected counts, peak index or None), the lines in range
+    """A candidate's fit to the peaks that are left; what it explains is worked out only for the chosen."""
+
+    def __init__(self, cl, confidence, shared, expected, absent):
+        self.cl, self.candidate, self.confidence = cl, cl.cand, confidence
+        self.shared, self.expected, self.absent = shared, expected, absent
+
+    @property
+    def matched(self):
+        """peak index -> [(Line, expected counts)] of the gamma lines it holds."""
+        return {i: [(self.cl.lines[t], float(self.expected[t])) for t in js] for i, js in self.shared.items()}
+
+    @property
+    def xrays(self):
+        """peak index -> expected counts of the X-rays it holds."""
+        out = {}
+        for j in np.flatnonzero((self.cl.idx >= 0) & ~self.cl.gamma):
+            i = int(self.cl.idx[j])
+            out[i] = out.get(i, 0.0) + float(self.expected[j])
+        return out
+
+    @property
+    def lines(self):
+        """(Line, expected counts, peak index or None) of every line in range."""
+        return [(ln, float(self.expected[j]), int(self.cl.idx[j]) if self.cl.idx[j] >= 0 else None)
+                for j, ln in enumerate(self.cl.lines)]
 
 
 class _Lines:
     """A candidate's lines in the spectrum's range, with what does not change between rounds: the peak
     each matches, its weight through the efficiency curve and the window check of the counts."""
 
-    def __init__(self, cand, sl, flat, efficiency, inside, idx, window, crowded):
+    def __init__(self, cand, sl, flat, efficiency, inside, idx, window, crowded, on_scale, tol):
         keep = np.flatnonzero(inside[sl]) + sl.start
         self.cand = cand
         self.lines = [cand.lines[k - sl.start] for k in keep]
@@ -218,6 +237,12 @@ class _Lines:
         self.gamma = ~flat.xray[keep]
         self.net, self.unc, self.lc, self.ld = (v[keep] for v in window)
         self.crowded = crowded[keep]
+        self.on_scale = on_scale[keep]
+        self.tol = tol
+        # the lines a source of this nuclide shows first: a candidate that matches none of them is none
+        strongest = np.argsort(-(self.weight * self.gamma))[:3]
+        self.plausible = bool(np.any((self.idx[strongest] >= 0) & self.gamma[strongest]))
+        self.peaks = frozenset(int(i) for i in self.idx if i >= 0)
 
 
 def _near_peak(line_e, peak_e, reach):
@@ -276,7 +301,8 @@ def _score(cl, peaks, usable, residual, common):
     for j in np.flatnonzero(hit):
         if usable[idx[j]]:
             shared.setdefault(int(idx[j]), []).append(int(j))
-    fresh = [i for i in shared if residual[i] > 3 * peaks[i].area_unc]
+    # a new name must explain a good part of a peak that is left, not the rounding of another's share
+    fresh = [i for i in shared if residual[i] > max(3 * peaks[i].area_unc, 0.25 * peaks[i].area)]
     if not fresh:
         return None
     # the activity scale from the unexplained areas of the matched peaks, each peak counted once
@@ -324,13 +350,11 @@ def _score(cl, peaks, usable, residual, common):
         lone = 0.9 if ((common is None or name in common) and hit[strongest]) else 0.25
     else:
         lone = 1.0 if (common is None or name in common) else 0.8 if len(fresh) >= 3 else 0.6
-    confidence = coverage**2 * consistency * strength * lone
-    matched = {i: [(cl.lines[t], float(expected[t])) for t in js] for i, js in shared.items()}
-    xrays = {}
-    for j in np.flatnonzero((idx >= 0) & ~gamma):
-        xrays[int(idx[j])] = xrays.get(int(idx[j]), 0.0) + float(expected[j])
-    lines = [(ln, float(expected[j]), int(idx[j]) if idx[j] >= 0 else None) for j, ln in enumerate(cl.lines)]
-    return _Score(cl.cand, float(confidence), matched, xrays, absent, lines)
+    # centroids on their lines: where two nuclides' lines both fall within a wide tolerance, the nearer wins
+    closeness = sum(math.exp(-0.5 * (min(abs(peaks[i].energy - cl.on_scale[t]) for t in shared[i])
+                                     / cl.tol[i]) ** 2) for i in fresh) / len(fresh)
+    confidence = coverage**2 * consistency * strength * lone * closeness
+    return _Score(cl, float(confidence), shared, expected, absent)
 
 
 def _anchors(library):
@@ -364,7 +388,8 @@ def _gain(peaks, anchors, tol):
     score = (hit * weight).sum(axis=1)
     at_one = int(np.argmin(np.abs(gains - 1.0)))
     best = int(np.argmax(score))
-    if score[best] > 1.5 * score[at_one] and hit[best].sum() >= 3:
+    # coincidences abound among many lines: a scale is taken only where it explains most of the strong peaks
+    if score[best] > 1.5 * score[at_one] and hit[best].sum() >= 3 and score[best] >= 0.6 * weight.sum():
         return float(gains[best])
     return 1.0
 
@@ -433,7 +458,7 @@ def _refined_scale(named, resolution):
     b, a = np.polyfit(x, y, 1, w=w)
     if not 0.9 < b < 1.1:
         return None
-    if np.all(np.abs(a + b * x - x) < 0.1 * tol):
+    if np.all(np.abs(a + b * x - x) < 0.25 * tol):
         return None
     return float(a), float(b)
 
@@ -458,28 +483,30 @@ def _identify_on(scale, cnt, peaks, tol, resolution, kind, library):
     named_by_gamma = inside & (idx >= 0) & ~flat.xray
     efficiency = flat.efficiency_for(kind)
     crowded = _near_peak(on_scale, peak_e, (WINDOW_FWHM + SIDE_FWHM) * resolution.fwhm(on_scale))
-    pool = [_Lines(c, sl, flat, efficiency, inside, idx, window, crowded)
+    pool = [_Lines(c, sl, flat, efficiency, inside, idx, window, crowded, on_scale, tol)
             for c, sl in zip(library.candidates, flat.slices)
             if named_by_gamma[sl].any()]
+    pool = [cl for cl in pool if cl.plausible]
     common = None if "file" in library.source else COMMON  # a user's own library is all expected
     scores = {cl.cand.name: _score(cl, peaks, usable, residual, common) for cl in pool}
     chosen = []
-    while True:
+    while len(chosen) < MAX_NAMES:
         fresh = [s for s in scores.values() if s is not None and s.confidence >= MIN_CONFIDENCE]
         if not fresh:
             break
-        best = max(fresh, key=lambda s: (s.confidence, sum(residual[i] for i in s.matched)))
+        best = max(fresh, key=lambda s: (s.confidence, sum(residual[i] for i in s.shared)))
         chosen.append(best)
         del scores[best.candidate.name]
+        xrays = best.xrays
         for i, pairs in best.matched.items():
             residual[i] -= sum(x for _, x in pairs)
-        for i, x in best.xrays.items():
+        for i, x in xrays.items():
             residual[i] -= x
         # only the candidates that share a peak with it score differently now
-        touched = list(best.matched) + list(best.xrays)
+        touched = set(best.shared) | set(xrays)
         for cl in pool:
             s = scores.get(cl.cand.name, False)
-            if s is not False and np.isin(cl.idx, touched).any():
+            if s is not False and cl.peaks & touched:
                 scores[cl.cand.name] = _score(cl, peaks, usable, residual, common)
     names = [p.identification for p in peaks]
     found = []
