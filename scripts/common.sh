@@ -34,7 +34,7 @@ default_numpy() {
 }
 
 # What the Python tests need besides NumPy; every script that runs them installs the same.
-TEST_EXTRAS="pytest hypothesis scipy mypy defusedxml matplotlib tqdm pyarrow pandas dask[distributed]"
+TEST_EXTRAS="pytest hypothesis scipy mypy defusedxml matplotlib tqdm pyarrow pandas dask[distributed] uproot"
 
 # Runs a command with its output kept back, and shown only if it fails.
 quiet() {

@@ -5,6 +5,7 @@ import argparse
 import importlib.util
 import math
 import os
+import re
 import sys
 import time
 from dataclasses import replace
@@ -64,6 +65,27 @@ def _calibration(text):
     return values
 
 
+_NEGATIVE_LIST = re.compile(r"-[\d.]\S*,.*")  # "-11.72,0.0955": argparse reads it as an option
+
+
+class _Parser(argparse.ArgumentParser):
+    """Takes ``--calibration -11.72,0.0955`` as typed: a leading minus sign would make argparse read the
+    coefficients as an unknown option."""
+
+    def parse_known_args(self, args=None, namespace=None):
+        args = list(sys.argv[1:] if args is None else args)
+        out = []
+        for i, arg in enumerate(args):
+            if arg == "--":
+                out += args[i:]
+                break
+            if out and len(out[-1]) > 3 and "--calibration".startswith(out[-1]) and _NEGATIVE_LIST.fullmatch(arg):
+                out[-1] = f"{out[-1]}={arg}"  # also as abbreviated
+            else:
+                out.append(arg)
+        return super().parse_known_args(out, namespace)
+
+
 def parser():
     """The command line's argument parser.
 
@@ -71,7 +93,7 @@ def parser():
     -------
     argparse.ArgumentParser
     """
-    p = argparse.ArgumentParser(
+    p = _Parser(
         prog=PROG, description="Finds, fits and identifies the peaks of a gamma-ray spectrum, sharpens and unfolds it.",
         epilog="Formats read: IAEA/ORTEC SPE, ANSI N42.42 (2006, 2011), ORTEC CHN, Amptek MCA, pocket-spectrometer "
                "XML, TKA, and text (counts; channel, counts; energy, counts; channel, energy, counts). Without FILE a "

@@ -138,3 +138,21 @@ def test_a_progress_bar_on_a_terminal(tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "stderr", terminal)
     assert cli.main([str(tmp_path / "in"), "--out-dir", str(tmp_path / "out"), "--jobs", "1"]) == 1
     assert "2/2" in terminal.getvalue() and "spectrum" in terminal.getvalue()
+
+
+@pytest.mark.parametrize("argv, calibration", [
+    (["--calibration", "-11.72,0.0955,2.3e-7", "a.spe"], (-11.72, 0.0955, 2.3e-7)),
+    (["--calibration=-11.72,0.0955"], (-11.72, 0.0955)),
+    (["a.spe", "--calib", "-.5,1"], (-0.5, 1.0)),
+    (["--calibration", "1.5,0.5"], (1.5, 0.5)),
+])
+def test_a_calibration_with_a_negative_offset_as_typed(argv, calibration):
+    args = cli.parser().parse_args(argv)
+    assert cli.options_of(args, ()).calibration == calibration
+    assert args.files == [a for a in argv if a.endswith(".spe")]
+
+
+def test_a_negative_calibration_that_is_no_list_of_numbers_is_named(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["--calibration", "-1,x"])
+    assert "expected numbers separated by commas: '-1,x'" in capsys.readouterr().err

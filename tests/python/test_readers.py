@@ -148,10 +148,7 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.txt", "  \n", r": empty file$"),
     ("s.spe", SPE.format(times="10 11", last=1, data="1 2") + "$MCA_CAL:\n2\n1 2 channels\n",
      r", line 10: \$MCA_CAL: unknown energy unit 'channels' \(keV, eV or MeV expected\)$"),
-    ("s.csv", "Height/arb.u.;Counts\n0.5;3\n1.5;4\n", r", line 1: column 1 'Height/arb.u.' read as energy: unknown energy unit 'arb.u.'"),
     ("s.csv", "Channel,Energy (s),Counts\n0,0.5,3\n1,1.5,4\n", r", line 1: column 2 'Energy \(s\)' read as energy: unknown energy unit 's'"),
-    ("s.txt", "x/mm counts\n0.5 3\n1.5 4\n", r", line 1: column 1 'x/mm' read as energy: unknown energy unit 'mm'"),
-    ("s.txt", "x / mm  counts\n0.5 3\n1.5 4\n", r", line 1: column 1 'x / mm' read as energy: unknown energy unit 'mm'"),
 ]
 
 
@@ -331,3 +328,46 @@ def test_text_first_column_channels_or_energies_and_the_header_as_description(tm
     (tmp_path / "t.txt").write_text("Lab 3 Cs-137 source, 600 s\n" + "".join(f"{x} {c}\n" for x, c in zip(first.split(","), (5, 6, 7, 8))))
     s = read_spectrum(tmp_path / "t.txt")
     assert (s.energies is not None) == energies and s.description == "Lab 3 Cs-137 source, 600 s"
+
+
+@pytest.mark.parametrize("content, counts, energies", [
+    ("Channel,Energy,Counts\n0,,0\n1,,5\n2,,7\n", [0, 5, 7], None),  # the energy column left empty
+    ("Channel,Energy,Counts,\n0,1.5,4,\n1,2.5,5,\n", [4, 5], [1.5, 2.5]),  # a trailing separator
+    ("Energy (MeV),,Counts\n0.5,,4\n1.5,,5\n", [4, 5], [500, 1500]),
+    (",Counts\n,4\n,5\n", [4, 5], None),
+])
+def test_text_columns_empty_on_every_line_are_absent(tmp_path, content, counts, energies):
+    (tmp_path / "u.csv").write_text(content)
+    s = read_spectrum(tmp_path / "u.csv")
+    np.testing.assert_array_equal(s.counts, counts)
+    if energies is None:
+        assert s.energies is None
+    else:
+        np.testing.assert_allclose(s.energies, energies)
+
+
+@pytest.mark.parametrize("content, message", [
+    ("Channel,Energy,Counts\n0,,0\n1,2.5,5\n", r", line 2: column 2 is empty here and holds numbers on other lines$"),
+    ("a;b\n;\n;\n", r": not a spectrum file \(no lines of numbers\)$"),
+    ("Time/s;Height/arb.u.\n1;3\n2;4\n", r", line 1: no column of counts among the headings$"),
+])
+def test_text_empty_or_unnamed_columns_refused(tmp_path, content, message):
+    (tmp_path / "u.csv").write_text(content)
+    with pytest.raises(FileFormatError, match=re.escape(str(tmp_path / "u.csv")) + message):
+        read_spectrum(tmp_path / "u.csv")
+
+
+@pytest.mark.parametrize("header, sep, other", [
+    ("Height/arb.u.;Counts", ";", "Height/arb.u."), ("Height;Counts", ";", "Height"),
+    ("Pulse height (a.u.),Counts", ",", "Pulse height (a.u.)"), ("x/mm counts", " ", "x/mm"),
+    ("x / mm  counts", " ", "x / mm"), ("Channel;Amplitude/mV;Counts", ";", "Amplitude/mV"),
+])
+def test_text_pulse_heights_are_never_energies(tmp_path, header, sep, other):
+    first = [f"{v!r}" for v in (np.arange(64) * 0.37 + 0.5).tolist()]
+    rows = [[str(k), f, str(int(c))] if header.startswith("Channel") else [f, str(int(c))]
+            for k, (f, c) in enumerate(zip(first, COUNTS))]
+    (tmp_path / "h.txt").write_text(header + "\n" + "".join(sep.join(r) + "\n" for r in rows))
+    s = read_spectrum(tmp_path / "h.txt")
+    np.testing.assert_array_equal(s.counts, COUNTS)
+    assert s.energies is None and s.calibration is None
+    assert s.notes == (f"column {other!r} is neither channel nor energy: read as channels",)

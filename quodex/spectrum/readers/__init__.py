@@ -13,7 +13,7 @@ from typing import Callable
 from ..errors import FileFormatError, SpectrumFileError
 from ..model import Spectrum
 from ..options import Options
-from . import amptek, chn, n42, radiacode, spe, text, tka
+from . import amptek, chn, jsonspec, n42, radiacode, root, spe, text, tka
 from .common import pick_measurement, text_head
 
 __all__ = ["read_spectrum", "reader_for", "Reader", "READERS", "HEAD", "SpectrumFileError"]
@@ -55,6 +55,8 @@ READERS = (
     Reader("N42", n42.sniff, n42.read, several=True, xml_root="N42"),
     Reader("RadiaCode XML", radiacode.sniff, radiacode.read, several=True, xml_root="ResultDataFile"),
     Reader("IAEA SPE", spe.sniff, spe.read),
+    Reader("ROOT", root.sniff, root.read, several=True),  # TH1 histograms, with uproot installed
+    Reader("JSON", jsonspec.sniff, jsonspec.read),  # exports of any shape, read by their structure
     Reader("TKA", tka.sniff, tka.read, extensions=(".tka",)),  # one number a line is also a text file
     Reader("text", text.sniff, text.read),
 )
@@ -68,7 +70,7 @@ def read_spectrum(path, options=None) -> Spectrum:
     path : str or os.PathLike
     options : Options, optional
         options.measurement picks one spectrum (from 1) of a file that holds several (N42, RadiaCode
-        XML); by default they are summed.
+        XML, ROOT histograms); by default they are summed.
 
     Returns
     -------

@@ -28,7 +28,9 @@ def sniff(head: bytes) -> bool:
 def read(data: bytes, options=None):
     """The spectrum of a table of numbers, with or without a header.
 
-    Counts, and energies (keV) when a column holds them; the header lines as description.
+    Counts, and energies (keV) when a column holds them; the header lines as description. A column empty on
+    every line is absent (``0,,5``); a column headed by something other than channel, energy or counts
+    (``Height/arb.u.``) is never read as energies.
 
     The `Reader.read` of the table in `quodex.spectrum.readers`.
     """
@@ -37,22 +39,45 @@ def read(data: bytes, options=None):
         raise FileFormatError("not a spectrum file (no lines of numbers)")
     count = len(rows[0])
     heading = header[-1] if header else None
-    if count > 3:
-        raise FileFormatError(f"expected at most 3 columns (channel, energy, counts), found {count}",
-                              f"line {lines[0]}")
     for line, fields in zip(lines, rows):
         if len(fields) != count:
             described = column_roles(heading, count, sep=sep)[0]
             raise FileFormatError(f"expected {count} column{'s' * (count > 1)} ({', '.join(described)}), "
                                   f"found {len(fields)}", f"line {line}")
+    rows, heading, count = _without_empty_columns(rows, lines, heading, sep)
+    if count > 3:
+        raise FileFormatError(f"expected at most 3 columns (channel, energy, counts), found {count}",
+                              f"line {lines[0]}")
     table = np.array(rows, dtype=np.float64)
     roles, scale = column_roles(heading, count, table[:, 0], sep)
-    energies = None
+    energies, notes = None, []
     if "energy" in roles:
         energies = table[:, roles.index("energy")] * scale
         _check_energies(lines, energies)
-    return finish(FORMAT, table[:, roles.index("counts")], lambda i: f"line {lines[i]}",
+    elif "other" in roles:
+        cells = _cells(heading[1], sep)
+        notes.append(f"column {cells[roles.index('other')]!r} is neither channel nor energy: read as channels")
+    return finish(FORMAT, table[:, roles.index("counts")], lambda i: f"line {lines[i]}", notes=notes,
                   energies=energies, description=" | ".join(text for _, text in header) or None)
+
+
+def _without_empty_columns(rows, lines, heading, sep):
+    """(rows, heading, column count) without the columns that are empty on every line; an empty field in a
+    column that holds numbers elsewhere is an error."""
+    count = len(rows[0])
+    empty = [k for k in range(count) if all(r[k] is None for r in rows)]
+    for line, fields in zip(lines, rows):
+        k = next((k for k, v in enumerate(fields) if v is None and k not in empty), None)
+        if k is not None:
+            raise FileFormatError(f"column {k + 1} is empty here and holds numbers on other lines", f"line {line}")
+    if not empty:
+        return rows, heading, count
+    keep = [k for k in range(count) if k not in empty]
+    if heading is not None:
+        cells = _cells(heading[1], sep)
+        if len(cells) == count:
+            heading = (heading[0], (sep or "  ").join(cells[k] for k in keep))
+    return [[r[k] for k in keep] for r in rows], heading, len(keep)
 
 
 def column_roles(heading, count, first=None, sep=None):
@@ -60,7 +85,9 @@ def column_roles(heading, count, first=None, sep=None):
 
     The header's words decide when they name every column once (``"Energy (keV);Counts"``); else one
     column is counts, three are channel, energy, counts, and of two the first is channels when it reads
-    0, 1, 2, ... or 1, 2, 3, ..., energies otherwise.
+    0, 1, 2, ... or 1, 2, 3, ..., energies otherwise. A column whose heading has a unit that is not of
+    energy (``"Height/arb.u."``), or any other heading beside a named counts column (``"Height;Counts"``),
+    is ``"other"``: never energies.
 
     Parameters
     ----------
@@ -76,21 +103,26 @@ def column_roles(heading, count, first=None, sep=None):
     Returns
     -------
     roles : tuple of str
-        ``"channel"``, ``"energy"`` or ``"counts"`` per column.
+        ``"channel"``, ``"energy"``, ``"counts"`` or ``"other"`` per column.
     scale : float
         keV per unit of the energy column: its header's unit, keV when it names none.
 
     Raises
     ------
     FileFormatError
-        The header gives the energy column a unit that is not an energy (``"Height/arb.u."``).
+        The header names an energy column with a unit that is not an energy (``"Energy (s)"``), or names
+        no column of counts beside an other one.
     """
     line, text = heading or (None, "")
     cells = _cells(text, sep)
     if len(cells) != count:
         cells = [""] * count  # a title, not column headings
     named = tuple(_role(cell) for cell in cells)
-    if None not in named and len(set(named)) == count and "counts" in named:
+    if "counts" in named:  # a heading of columns: what it does not name is not energy
+        named = tuple("other" if role is None and cell else role for role, cell in zip(named, cells))
+    if "other" in named:
+        roles = _with_counts(named, line)
+    elif None not in named and len(set(named)) == count and "counts" in named:
         roles = named
     elif count in _DEFAULT_ROLES:
         roles = _DEFAULT_ROLES[count]
@@ -105,6 +137,17 @@ def column_roles(heading, count, first=None, sep=None):
     if unit is None:
         return roles, 1.0
     return roles, kev_per(unit, f"line {line}", f"column {k + 1} {cells[k]!r} read as energy: ")
+
+
+def _with_counts(named, line):
+    """Roles of a heading with an "other" column: counts where named, else the last column not named."""
+    roles = list(named)
+    if "counts" not in roles:
+        free = [k for k, role in enumerate(roles) if role is None]
+        if not free:
+            raise FileFormatError("no column of counts among the headings", f"line {line}")
+        roles[free[-1]] = "counts"
+    return tuple("other" if role is None else role for role in roles)
 
 
 def _cells(text, sep):
@@ -135,7 +178,7 @@ def _role(cell):
             kev_per(unit)
             return "energy"
         except FileFormatError:
-            pass
+            return "other"  # pulse height in arbitrary units, time in s: a heading, but not of energy
     return None
 
 
@@ -152,11 +195,11 @@ def _rows(text):
         fields = [f.strip() for f in line.split(sep)] if sep else line.split()
         if comma:
             fields = [f.replace(",", ".") for f in fields]
-        if not rows and not is_number(fields[0]):
+        if not rows and not is_number(next((f for f in fields if f), "")):  # ",5": the first column empty
             header.append((number_, line))
             continue
         try:
-            rows.append([float(f) for f in fields])
+            rows.append([float(f) if f else None for f in fields])  # "0,,5": an empty column
         except ValueError:
             raise FileFormatError(f"not a number: {line!r}", f"line {number_}") from None
         lines.append(number_)
