@@ -434,7 +434,11 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
     tol = np.array([tolerance(p, resolution) for p in peaks])
     scale = (0.0, _gain(peaks, _anchors(library), tol) if peaks else 1.0)
     first = _identify_on(scale, cnt, peaks, tol, resolution, kind, library)
-    refined = _refined_scale(first[0], resolution)
+    # a semiconductor's narrow lines miss a scale off by a FWHM: name with twice the tolerance only to
+    # learn the scale from, then name again on it
+    rough = _identify_on(scale, cnt, peaks, 2 * tol, resolution, kind, library) if KINDS[kind].semiconductor \
+        else first
+    refined = _refined_scale(rough[0], resolution)
     if refined is not None:
         second = _identify_on(refined, cnt, peaks, tol, resolution, kind, library)
         if len(second[2]) < len(first[2]) or (len(second[2]) == len(first[2]) and len(second[1]) >= len(first[1])):
@@ -443,19 +447,20 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
 
 
 def _refined_scale(named, resolution):
-    """A straight line from the peaks' energies to the library lines they were named by, where three or
-    more lines spread over the spectrum show that the scale is off by more than a tenth of a tolerance;
-    None otherwise."""
+    """A straight line from the peaks' energies to the library lines they were named by (an offset alone
+    from two lines, or from lines close together), where it moves some line by more than a quarter of
+    its tolerance; None otherwise."""
     pairs = [(p.energy, p.identification.line, p.energy_unc, tolerance(p, resolution)) for p in named
              if p.identification is not None and p.identification.kind is IdKind.LINE and p.identification.nuclide
              and not p.identification.nuclide.startswith("X-rays")]
-    if len(pairs) < 3:
+    if len(pairs) < 2:
         return None
     x, y, u, tol = (np.array(v, dtype=np.float64) for v in zip(*pairs))
-    if x.max() - x.min() < 0.3 * x.max():
-        return None
     w = 1.0 / np.maximum(u, 0.02)
-    b, a = np.polyfit(x, y, 1, w=w)
+    if len(pairs) >= 3 and x.max() - x.min() >= 0.3 * x.max():
+        b, a = np.polyfit(x, y, 1, w=w)
+    else:  # lines close together show an offset, not a gain
+        b, a = 1.0, float(np.average(y - x, weights=w**2))
     if not 0.9 < b < 1.1:
         return None
     if np.all(np.abs(a + b * x - x) < 0.25 * tol):

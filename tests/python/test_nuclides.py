@@ -281,3 +281,40 @@ def test_limits_near_the_ends_are_not_numbers():
     energy = np.linspace(0.0, 100.0, 200)
     (c,) = limits_at(energy, np.ones(200), Resolution(0.0, 0.01), [99.5])  # FWHM 1 keV: no room for a window
     assert np.isnan(c.detection_limit) and not c.detected
+
+
+def test_an_offset_scale_is_refined_on_the_named_lines():
+    # a scale 0.8 keV off, as small MCAs' one-point calibrations leave it: more than half an HPGe FWHM
+    energy, counts = mixture({"Ra-226": 1, "K-40": 2})
+    r = analyse(Spectrum(counts, energies=energy - 0.8), Options(**FAST))
+    assert names(r) == {"Ra-226", "K-40"}
+    strong = [p for p in r.peaks if p.significance > 20 and p.energy > 200]
+    assert strong and all(p.identification is not None for p in strong)
+
+
+def test_the_report_and_figure_show_the_names():
+    pytest.importorskip("matplotlib")
+    from quodex.spectrum import report
+    energy, counts = mixture({"Co-60": 1})
+    r = analyse(Spectrum(counts, energies=energy), Options(at=(1000.0,), **FAST))
+    text = report.text(r)
+    assert "Co-60" in text.split("Nuclides (")[1] and "ranking score, not a probability" in text
+    fig = report.draw(r)
+    top = fig.axes[0]
+    assert "nuclides: Co-60" in top.get_title(loc="left")
+    assert sum("Co-60" in t.get_text() for t in top.texts) == 2
+    doc = report.to_json(r)
+    json.dumps(doc, allow_nan=False)
+    (co,) = doc["nuclides"]
+    assert co["nuclide"] == "Co-60" and co["members"] == ["Co-60"] and len(co["peaks"]) == 2
+    assert doc["limits"]["lines"][0]["detection_limit"] > 0 and doc["limits"]["lines"][0]["net_rate"] is None
+
+
+def test_options_load_a_library_file_once(tmp_path):
+    path = tmp_path / "lib.csv"
+    path.write_text("nuclide,energy,intensity,kind\nA,100,0.5,g\nA,30,0.2,x\n")
+    loaded = Options(library=path).with_response_loaded()
+    (a,) = loaded.library.candidates
+    assert [(ln.energy, ln.xray) for ln in a.lines] == [(30.0, True), (100.0, False)]
+    with pytest.raises(OptionsError, match="missing.csv"):
+        Options(library=tmp_path / "missing.csv").with_response_loaded()
