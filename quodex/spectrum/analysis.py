@@ -12,7 +12,7 @@ from . import calibration as cal
 from . import fit as ft
 from . import search as sr
 from . import unfold as uf
-from .detector import FWHM_C, KINDS, Resolution, kind_of
+from .detector import ELECTRON_KEV, FWHM_C, KINDS, Resolution, kind_of
 from .errors import SpectrumDataError
 from .identify import identify, identify_nuclides, limits_at
 from .library import shipped_library
@@ -29,6 +29,11 @@ MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond 
 FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
 MAX_SPAN_FWHM = 6.0  # distance between the outer candidates of one multiplet fit, in FWHM
 WIDE_FWHM = 1.6  # a peak this much wider than the resolution is no single line
+ANNIHILATION_FWHM = 3.0  # widest 511 keV peak, in FWHM of the resolution
+PRUNE_SIGMA = 2.0  # a multiplet's component below this significance is dropped and the rest refitted
+REACH_FWHM = 2.0  # how far, in FWHM, a fitted centre may move from where the search saw it
+PAIR_FWHM = 0.4  # the closest two peaks of a doublet, in FWHM: widths held near the resolution tell them apart
+BINS_PER_FWHM = 3.0  # the fits' grid: sums of channels at least this many to the narrowest FWHM
 
 
 @dataclass(frozen=True)
@@ -49,6 +54,14 @@ class FitContext:
         The detector's resolution, once learned.
     fwhm_ch : numpy.ndarray or None
         Its FWHM in channels (at least 1), channel by channel.
+    group : int
+        Channels of the spectrum summed into each channel of this context (`grouped`).
+    channel_energy : numpy.ndarray or None
+        keV of every channel of the spectrum itself, when `group` > 1: fitted regions are reported on
+        those channels.
+    excess : float
+        Relative variance of one channel's width beyond Poisson counting (see
+        `quodex.spectrum.search.channel_structure`).
     """
     energy: np.ndarray
     counts: np.ndarray
@@ -57,6 +70,9 @@ class FitContext:
     lines: tuple = ()
     resolution: Resolution | None = None
     fwhm_ch: np.ndarray | None = None
+    group: int = 1
+    channel_energy: np.ndarray | None = None
+    excess: float = 0.0
 
     @classmethod
     def of(cls, energy, counts, threshold, lines=()):
@@ -98,6 +114,33 @@ class FitContext:
         """The resolution's FWHM (keV, a float) at `energy` keV."""
         return float(self.resolution.fwhm(energy))
 
+    def grouped(self, factor):
+        """The context on sums of `factor` consecutive channels (a last incomplete sum dropped), its
+        energies their channels' mean; sums of counts are counts, so the fits' statistics hold.
+
+        Parameters
+        ----------
+        factor : int
+            Channels per sum, at least 1.
+
+        Returns
+        -------
+        FitContext
+            This one when `factor` is 1; else with the resolution carried over.
+        """
+        if factor <= 1:
+            return self
+        energy = sr.rebin(self.energy, factor) / factor
+        ctx = replace(self, energy=energy, counts=sr.rebin(self.counts, factor), width=np.gradient(energy),
+                      group=factor, channel_energy=self.energy, excess=self.excess / factor, fwhm_ch=None)
+        return ctx.at(self.resolution) if self.resolution is not None else ctx
+
+    def to_channels(self, start, stop):
+        """Channels [start, stop) of the spectrum itself for [start, stop) of this context."""
+        if self.group == 1:
+            return start, stop
+        return start * self.group, min(stop * self.group, len(self.channel_energy))
+
 
 class _Clock:
     """Seconds per stage of one analysis, summed over the stage's calls."""
@@ -135,19 +178,25 @@ def learn_resolution(ctx, found):
     points = []
     for c in cands:
         ch = int(round(c.channel))
-        half = max(8, int(1.5 * c.scale))
+        # fitted on sums of channels matched to the width that found it: a few bins per FWHM whether
+        # the peak spans 3 channels or 3000
+        g = max(1, c.scale // 24)
+        half = max(8 * g, int(1.5 * c.scale))
         start, stop = max(ch - half, 0), min(ch + half + 1, len(energy))
-        if stop - start < 10:
+        x, y = energy[start:stop], counts[start:stop]
+        if g > 1:
+            x, y = sr.rebin(x, g) / g, sr.rebin(y, g)
+        if len(x) < 10:
             continue
         w = float(width[ch])
         # a strong peak stands out on many summed widths, not only near four sigma: no lower bound
         # from the width that found it
-        sig = (0.4 * w, max(2.0, c.scale / 1.5) * w)
+        sig = (0.4 * w * g, max(2.0, c.scale / 1.5) * w)
         try:
-            fit = ft.fit_region(energy[start:stop], counts[start:stop], [float(energy[ch])], [sig])
+            fit = ft.fit_region(x, y, [float(energy[ch])], [sig])
         except (ValueError, np.linalg.LinAlgError):
             continue
-        (p,) = ft.peaks_of(fit, energy[start:stop], (start, stop))
+        (p,) = ft.peaks_of(fit, x, (start, stop))
         if p.significance >= max(ctx.threshold, 8.0) and not {Flag.WIDTH_AT_LIMIT, Flag.CENTROID_AT_EDGE} & set(p.flags):
             # weight by the counts, not by how well one Gaussian fits them (doublets, tails)
             raw = p.significance * math.sqrt(max(fit.chi2, 1.0))
@@ -223,9 +272,11 @@ def widened(peaks, resolution):
     """The peak most clearly wider than the resolution (an unresolved doublet, to be tried as two), or
     None. 511 keV is left alone: annihilation in flight widens it."""
     def excess(p):
+        # two equal lines half a FWHM apart make one 1.1 times wider: a significant excess is asked,
+        # not a large one; far wider is a Compton edge or a group, not a pair
         nominal = float(resolution.fwhm(p.energy))
-        return (p.fwhm - nominal) / max(p.fwhm_unc, 1e-9) if p.fwhm > 1.2 * nominal else 0.0
-    wide = [p for p in peaks if excess(p) > 3.0 and abs(p.energy - 511.0) > 0.5 * p.fwhm]
+        return (p.fwhm - nominal) / max(p.fwhm_unc, 1e-9) if 1.07 * nominal < p.fwhm < WIDE_FWHM * nominal else 0.0
+    wide = [p for p in peaks if excess(p) > 5.0 and abs(p.energy - 511.0) > 0.5 * p.fwhm]
     return max(wide, key=excess) if wide else None
 
 
@@ -243,8 +294,14 @@ def fit_group(ctx, group_channels, bounds=None):
     if bounds is not None:  # at least 1.5 FWHM either side of the outer peaks
         start = max(start, min(bounds[0], int(min(chans) - 1.5 * fwhm_ch[min(chans)])), 0)
         stop = min(stop, max(bounds[1], int(max(chans) + 1.5 * fwhm_ch[max(chans)]) + 1))
+    need = 3 * len(mus) + 8
+    if stop - start < need:  # few channels per peak: take what the fit needs, past the bounds if need be
+        grow = need - (stop - start)
+        start = max(start - (grow + 1) // 2, 0)
+        stop = min(start + need, len(energy))
+        start = max(stop - need, 0)
     x, y = energy[start:stop], counts[start:stop]
-    if stop - start < 3 * len(mus) + 8:
+    if stop - start < 3 * len(mus) + 5:
         return [], None
 
     def attempt(mus, spread=(0.6, 2.5)):
@@ -253,12 +310,19 @@ def fit_group(ctx, group_channels, bounds=None):
         mus = [float(np.clip(m, x[0], x[-1])) for m in mus]
         nominal = [ctx.fwhm(m) / FWHM_C for m in mus]
         below = np.clip(np.searchsorted(energy, mus, side="right") - 1, 0, len(energy) - 1)  # channel of each
-        ranges = [(max(spread[0] * sg, 0.3 * float(ctx.width[b])), spread[1] * sg) for sg, b in zip(nominal, below)]
+        # annihilation in flight widens 511 keV beyond the resolution: its own width, so that it does not
+        # take its neighbours' counts or push them away
+        wider = [max(spread[1], ANNIHILATION_FWHM) if abs(m - ELECTRON_KEV) < 0.5 * ctx.fwhm(m) else spread[1]
+                 for m in mus]
+        ranges = [(max(spread[0] * sg, 0.3 * float(ctx.width[b])), w * sg) for sg, b, w in zip(nominal, below, wider)]
+        # a peak stays near where it was seen: one that wanders off to a steep background or into a
+        # neighbour is no peak of its own (it ends at the bound, flagged, and gives way)
+        reach = [REACH_FWHM * ctx.fwhm(m) for m in mus]
         try:
-            fit = ft.fit_region(x, y, mus, ranges)
+            fit = ft.fit_region(x, y, mus, ranges, reach=reach)
             peaks = ft.peaks_of(fit, x, (start, stop))
             if fit.poor and sum(p.area for p in peaks) > ft.TAIL_MIN_AREA:
-                shaped = ft.fit_region(x, y, mus, ranges, shape=True)
+                shaped = ft.fit_region(x, y, mus, ranges, shape=True, reach=reach)
                 tailed = ft.peaks_of(shaped, x, (start, stop))
                 # the tail must earn its parameters and leave the areas determined
                 if (fit.chi2 - shaped.chi2) * fit.dof > 25.0 and all(
@@ -268,9 +332,10 @@ def fit_group(ctx, group_channels, bounds=None):
             return None
         return fit, peaks
 
-    def merged(peaks):
+    def merged(peaks, apart=0.7):
+        """The first two peaks closer than `apart` FWHM, or None."""
         return next(((i, j) for i in range(len(peaks)) for j in range(i + 1, len(peaks))
-                     if abs(peaks[i].energy - peaks[j].energy) < 0.7 * ctx.fwhm(peaks[i].energy)), None)
+                     if abs(peaks[i].energy - peaks[j].energy) < apart * ctx.fwhm(peaks[i].energy)), None)
 
     for _ in range(ft.MAX_MULTIPLET):  # candidates that converge on one peak: keep the stronger
         best = attempt(mus)
@@ -283,6 +348,14 @@ def fit_group(ctx, group_channels, bounds=None):
         mus = [p.energy for n, p in enumerate(best[1]) if n != weaker]
     else:
         return [], None
+    while len(best[1]) > 1:  # a component with no significance of its own only blurs its neighbours' areas
+        weakest = min(range(len(best[1])), key=lambda i: best[1][i].significance)
+        if best[1][weakest].significance >= PRUNE_SIGMA:
+            break
+        pruned = attempt([p.energy for n, p in enumerate(best[1]) if n != weakest])
+        if pruned is None:
+            break
+        best = pruned
     for _ in range(3):
         fit, peaks = best
         if len(peaks) >= ft.MAX_MULTIPLET:
@@ -303,14 +376,32 @@ def fit_group(ctx, group_channels, bounds=None):
             # peaks closer than the resolution are told apart only with widths held near it
             tried = attempt(sorted(proposal), (0.85, 1.25))
             gain = fit.chi2 * fit.dof - tried[0].chi2 * tried[0].dof if tried is not None else 0.0
-            if (tried is not None and merged(tried[1]) is None and gain >= threshold * threshold
+            if (tried is not None and merged(tried[1], PAIR_FWHM) is None and gain >= threshold * threshold
                     and significant(tried[1], threshold) > significant(peaks, threshold)):
                 accepted.append((gain, len(accepted), tried))
         if not accepted:
             break
         best = max(accepted)[2]
     fit, peaks = best
-    return peaks, Region(start, stop, fit.model(fit.p))
+    if ctx.group == 1:
+        return peaks, Region(start, stop, fit.model(fit.p))
+    # reported on the spectrum's own channels: heights and background per channel, not per sum
+    lo, hi = ctx.to_channels(start, stop)
+    g, k = ctx.group, fit.model.k
+    per_channel = fit.p.copy()
+    per_channel[0:3 * k:3] /= g
+    per_channel[3 * k:3 * k + 2] /= g
+    curve = ft.RegionModel(ctx.channel_energy[lo:hi], k, fit.model.shape)(per_channel)
+    peaks = [replace(p, region=(lo, hi), params=np.concatenate(([p.params[0] / g], p.params[1:])),
+                     background=(p.background[0] / g, p.background[1] / g, p.background[2])) for p in peaks]
+    return peaks, Region(lo, hi, curve)
+
+
+def grid_factor(ctx):
+    """Channels summed for the fits: BINS_PER_FWHM sums to the FWHM where the spectrum's peaks are
+    narrowest (its low end, leaving out the lowest 1 %), so that a peak 3 channels wide is fitted
+    channel by channel and one 3000 channels wide on a few hundred sums."""
+    return max(1, int(float(np.quantile(ctx.fwhm_ch, 0.01)) / BINS_PER_FWHM))
 
 
 def candidates(ctx, found):
@@ -349,7 +440,7 @@ def judge(peaks, resolution, threshold):
     for p in sorted(peaks, key=lambda p: -p.significance):
         if not (p.area > 0 and p.significance >= threshold):
             continue
-        if any(abs(p.energy - q.energy) < 0.5 * float(resolution.fwhm(p.energy)) for q in keep):
+        if any(abs(p.energy - q.energy) < PAIR_FWHM * float(resolution.fwhm(p.energy)) for q in keep):
             continue
         if p.has(Flag.CENTROID_AT_EDGE) and any(abs(p.energy - q.energy) < 3 * float(resolution.fwhm(p.energy))
                                                 for q in keep):
@@ -363,6 +454,20 @@ def refine_resolution(peaks, resolution):
     points = [(p.energy, p.fwhm, min(p.significance, 100.0) ** 2) for p in peaks
               if not {Flag.WIDTH_AT_LIMIT, Flag.POOR_FIT, Flag.MULTIPLET} & set(p.flags) and p.significance >= 8.0]
     return ft.fit_resolution(points) if len(points) >= 2 else None
+
+
+def measured_at(peaks):
+    """keV where the resolution was seen: the median energy of the significant peaks, weighted by
+    their significance (662 keV without any)."""
+    strong = sorted((p.energy, min(p.significance, 100.0)) for p in peaks if p.significance >= 8.0)
+    if not strong:
+        return 662.0
+    half, acc = 0.5 * sum(w for _, w in strong), 0.0
+    for e, w in strong:
+        acc += w
+        if acc >= half:
+            return e
+    return strong[-1][0]
 
 
 def flag_wide(peaks, resolution):
@@ -428,20 +533,27 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     options = options.with_response_loaded()
     clock = _Clock()
     warnings = list(spectrum.notes)
-    ctx = FitContext.of(energy, counts, options.threshold, options.lines)
-    resolution = clock("peak fits", learn_resolution, ctx, clock("peak search", sr.search, counts, options.threshold,
-                                                                 sr.SCALES))
+    # the ADC's gain pattern corrected where the spectrum shows one, so that its comb is not taken
+    # for narrow peaks; what is left of the channels' jitter widens the search's noise
+    corrected, structure = clock("peak search", sr.channel_structure, counts)
+    if str(structure):
+        warnings.append(f"channel structure: {structure}")
+    ctx = replace(FitContext.of(energy, corrected, options.threshold, options.lines), excess=structure.excess)
+    resolution = clock("peak fits", learn_resolution, ctx, clock("peak search", sr.search, corrected,
+                                                                 options.threshold, sr.SCALES, structure.excess))
     if resolution is None:
         if options.detector is None:
             warnings.append("no peak clean enough to learn the resolution from; assuming a NaI(Tl) detector "
                             "(name the detector with --detector)")
         resolution = KINDS[options.detector or "nai"].nominal
-    kind = options.detector or kind_of(resolution).name
     ctx = ctx.at(resolution)
-    cands, notes = candidates(ctx, clock("peak search", sr.search, counts, options.threshold, search_range(ctx)))
+    ctx = ctx.grouped(grid_factor(ctx))
+    cands, notes = candidates(ctx, clock("peak search", sr.search, ctx.counts, options.threshold, search_range(ctx),
+                                         ctx.excess))
     peaks, regions, fit_notes = clock("peak fits", fit_peaks, ctx, cands)
     warnings += notes + fit_notes
     resolution = refine_resolution(peaks, resolution) or resolution
+    kind = options.detector or kind_of(resolution, measured_at(peaks)).name
     calibration, recal = base, None
     if options.recalibrate:
         if not options.lines:
@@ -471,13 +583,14 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     poor = [p for p in peaks if p.has(Flag.POOR_FIT)]
     if poor:
         warnings.append("poor fits (reported, flagged): " + ", ".join(f"{p.energy:.1f} keV" for p in poor))
-    sharpened = clock("sharpening", uf.sharpen, energy, counts, resolution, options.rl_iterations)
+    # the ADC's pattern is no part of the spectrum the detector saw
+    sharpened = clock("sharpening", uf.sharpen, energy, corrected, resolution, options.rl_iterations)
     unfolding = None
     if options.response is not None or float(energy[-1]) > uf.REFERENCE_LOW_KEV * 1.5:
-        grid, _ = uf.grid_of(energy, counts)
+        grid, _ = uf.grid_of(energy, corrected)
         response = options.response or clock("response", uf.model_response, grid, resolution, KINDS[kind],
                                              float(energy[-1]))
-        unfolding = clock("unfolding", uf.unfold, energy, counts, response, options.em_iterations)
+        unfolding = clock("unfolding", uf.unfold, energy, corrected, response, options.em_iterations)
         if unfolding.chi2 > 2.0:
             warnings.append(f"unfolding: the result folded back through the response fits the spectrum poorly "
                             f"(chi2/channel {unfolding.chi2:.2f} after {options.em_iterations} iterations): the "

@@ -179,20 +179,27 @@ KINDS = {k.name: k for k in (
 """The detector kinds by name (hpge, cdte, labr, nai, csi, bgo); a new kind is one more row."""
 
 
-def kind_of(resolution: Resolution) -> DetectorKind:
-    """The detector family a resolution suggests, from its relative FWHM at 662 keV.
+def kind_of(resolution: Resolution, at: float = 662.0) -> DetectorKind:
+    """The detector family a resolution suggests, from its relative FWHM where it was measured, carried
+    to 662 keV as counting statistics carry it (FWHM growing as the square root of the energy).
+
+    A law fitted to peaks far below 662 keV says little of its own value there: its noise term,
+    extrapolated, would make a NaI(Tl) look like LaBr3 or a CdTe like germanium.
 
     Parameters
     ----------
     resolution : Resolution
+    at : float
+        keV where the resolution was measured (the middle of the peaks it was fitted to).
 
     Returns
     -------
     DetectorKind
-        hpge below 0.8 %, cdte below 2.5 %, labr below 4.5 %, else nai (csi and bgo are never guessed:
-        name them in `Options.detector`).
+        hpge below 0.8 % at 662 keV, cdte below 2.5 %, labr below 4.5 %, else nai (csi and bgo are
+        never guessed: name them in `Options.detector`).
     """
-    r = float(resolution.fwhm(662.0)) / 662.0
+    at = max(float(at), 1.0)
+    r = float(resolution.fwhm(at)) / np.sqrt(at * 662.0)
     return KINDS["hpge" if r < 0.008 else "cdte" if r < 0.025 else "labr" if r < 0.045 else "nai"]
 
 

@@ -62,10 +62,11 @@ class RegionModel:
         self.centre = 0.5 * (x[0] + x[-1])
         self.dx = x - self.centre
 
-    def extra(self, p, i):
-        """Tail and step of peak i (counts per channel) for the parameters p."""
-        t, beta_rel, h = p[3 * self.k + 2:]
-        a, mu, var = p[3 * i:3 * i + 3]
+    def parts(self, p, i):
+        """(tail, step) of peak i per unit height and unit fraction, counts per channel: the extra
+        counts are a (t tail + h step) / 2, linear in a, t and h."""
+        beta_rel = p[3 * self.k + 3]
+        _, mu, var = p[3 * i:3 * i + 3]
         sigma = math.sqrt(var)
         beta = beta_rel * sigma
         d = self.x - mu
@@ -73,7 +74,13 @@ class RegionModel:
         # exp(d/beta + sigma^2/2beta^2) erfc(v), written to neither overflow nor underflow to 0*inf
         tail = np.where(v > 0, np.exp(-0.5 * d * d / var) * erfcx(np.maximum(v, 0.0)),
                         np.exp(np.minimum(d / beta + 0.5 / (beta_rel * beta_rel), 700.0)) * erfc(v))
-        return a * (0.5 * t * tail + 0.5 * h * erfc(d / (math.sqrt(2.0) * sigma)))
+        return tail, erfc(d / (math.sqrt(2.0) * sigma))
+
+    def extra(self, p, i):
+        """Tail and step of peak i (counts per channel) for the parameters p."""
+        t, h = p[3 * self.k + 2], p[3 * self.k + 4]
+        tail, step = self.parts(p, i)
+        return p[3 * i] * (0.5 * t * tail + 0.5 * h * step)
 
     def extras(self, p):
         """Tails and steps of all peaks (counts per channel; 0 without shape) for the parameters p."""
@@ -97,21 +104,29 @@ class RegionModel:
         jac[:, :k3] = multi_gaussian_jacobian_cy(self.x, p[:k3])
         jac[:, k3] = 1.0
         jac[:, k3 + 1] = self.dx
-        if self.shape:  # the tail and step terms by forward differences; a peak's own only move with it
+        if self.shape:  # linear in height, tail fraction and step: exact; the rest by forward differences
             def step(j):
                 q = p.copy()
                 h = 1e-7 * max(abs(p[j]), 1e-3)
                 q[j] += h
                 return q, h
+            t, hs = p[k3 + 2], p[k3 + 4]
+            jac[:, k3 + 2] = 0.0
+            jac[:, k3 + 4] = 0.0
+            base_all = np.zeros_like(self.x)
             for i in range(self.k):
-                base = self.extra(p, i)
-                for j in range(3 * i, 3 * i + 3):
+                tail, stp = self.parts(p, i)
+                a = p[3 * i]
+                base = a * (0.5 * t * tail + 0.5 * hs * stp)
+                base_all += base
+                jac[:, 3 * i] += 0.5 * t * tail + 0.5 * hs * stp
+                jac[:, k3 + 2] += 0.5 * a * tail
+                jac[:, k3 + 4] += 0.5 * a * stp
+                for j in (3 * i + 1, 3 * i + 2):
                     q, h = step(j)
                     jac[:, j] += (self.extra(q, i) - base) / h
-            base = self.extras(p)
-            for j in (k3 + 2, k3 + 3, k3 + 4):
-                q, h = step(j)
-                jac[:, j] = (self.extras(q) - base) / h
+            q, h = step(k3 + 3)
+            jac[:, k3 + 3] = (self.extras(q) - base_all) / h
         return jac
 
     def peak_area(self, p, i, width):
@@ -153,6 +168,16 @@ class Fit:
     dof: int
     lo: np.ndarray
     hi: np.ndarray
+    z2: np.ndarray | None = None  # squared Poisson-normalised residual of every channel
+
+    def local_chi2(self, mu, sigma):
+        """Mean squared normalised residual within 1.5 sigma of `mu` (at least 3 channels): how well
+        one peak is described, whatever a misfit elsewhere in its region."""
+        if self.z2 is None:
+            return self.chi2
+        d = np.abs(self.model.x - mu)
+        near = d <= max(1.5 * sigma, float(np.sort(d)[min(2, len(d) - 1)]))
+        return float(np.mean(self.z2[near]))
 
     @property
     def poor(self):
@@ -177,7 +202,7 @@ def half_width_sigma(x, net, j, sigma_range):
     return float(np.clip(width / FWHM_C, sigma_range[0], sigma_range[1]))
 
 
-def fit_region(x, y, mus, sigma_range, shape=False):
+def fit_region(x, y, mus, sigma_range, shape=False, reach=None):
     """Least-squares fit of peaks on a straight background to the counts of one region.
 
     Poisson weights: from the data, then from the mean of data and the model of the first solution.
@@ -194,6 +219,8 @@ def fit_region(x, y, mus, sigma_range, shape=False):
         For each peak the bounds (lo, hi) of its standard deviation, keV.
     shape : bool
         Add a low-energy tail and a step to every peak.
+    reach : sequence of float, optional
+        For each peak how far (keV) its centre may move from its start; anywhere within x when None.
 
     Returns
     -------
@@ -210,6 +237,9 @@ def fit_region(x, y, mus, sigma_range, shape=False):
     lo, hi = np.full(n, -np.inf), np.full(n, np.inf)
     lo[0:3 * k:3] = 0.0
     lo[1:3 * k:3], hi[1:3 * k:3] = x[0], x[-1]
+    if reach is not None:
+        for i, (mu, r) in enumerate(zip(mus, reach)):
+            lo[3 * i + 1], hi[3 * i + 1] = max(x[0], mu - r), min(x[-1], mu + r)
     for i, (slo, shi) in enumerate(sigma_range):
         lo[3 * i + 2], hi[3 * i + 2] = slo * slo, shi * shi
     if shape:
@@ -244,7 +274,7 @@ def fit_region(x, y, mus, sigma_range, shape=False):
     peak_part = mu_model - (fit.x[3 * k] + fit.x[3 * k + 1] * model.dx)
     chi2_sys = float(np.sum(resid * resid / (mu_model + (MODEL_SYSTEMATIC * peak_part) ** 2))) / dof
     cov = np.linalg.pinv(fit.jac.T @ fit.jac) * max(chi2, 1.0)
-    return Fit(model, fit.x, cov, chi2, chi2_sys, dof, lo, hi)
+    return Fit(model, fit.x, cov, chi2, chi2_sys, dof, lo, hi, resid * resid / mu_model)
 
 
 def peaks_of(fit, x, region):
@@ -277,9 +307,12 @@ def peaks_of(fit, x, region):
             h = 1e-6 * max(abs(p[j]), 1e-9)
             q[j] += h
             grad[j] = (fit.model.peak_area(q, i, width) - area) / h
-        area_unc = math.sqrt(max(float(grad @ cov @ grad), 0.0))
+        # the uncertainties scaled by how well the counts near this peak are described, not by a
+        # misfit elsewhere in the region (a steep edge, a neighbour's tail)
+        local = math.sqrt(max(fit.local_chi2(mu, math.sqrt(var)), 1.0) / max(fit.chi2, 1.0))
+        area_unc = local * math.sqrt(max(float(grad @ cov @ grad), 0.0))
         fwhm = FWHM_C * math.sqrt(var)
-        fwhm_unc = FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
+        fwhm_unc = local * FWHM_C * math.sqrt(max(cov[3 * i + 2, 3 * i + 2], 0.0)) / (2 * math.sqrt(var))
         extra = tuple(p[3 * k + 2:]) if fit.model.shape else (0.0, 0.0, 0.0)
         flags = [Flag.TAIL] * fit.model.shape + [Flag.MULTIPLET] * (k > 1) + [Flag.POOR_FIT] * bool(fit.poor)
 
@@ -289,7 +322,7 @@ def peaks_of(fit, x, region):
             flags.append(Flag.WIDTH_AT_LIMIT)
         if pinned(3 * i + 1):
             flags.append(Flag.CENTROID_AT_EDGE)
-        out.append(Peak(float(mu), math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
+        out.append(Peak(float(mu), local * math.sqrt(max(cov[3 * i + 1, 3 * i + 1], 0.0)), fwhm, fwhm_unc, area, area_unc,
                         region, np.array([a, mu, var, *extra]), (p[3 * k], p[3 * k + 1], fit.model.centre), fit.chi2,
                         tuple(flags)))
     return out

@@ -391,3 +391,142 @@ def source_spectrum(lines, areas, fwhm, n=1024, e_max=3000.0, seed=0, tail=0.0, 
     for e, a in zip(lines, areas):
         mean = mean + a * hpge_line_shape(axis, e, fwhm, ptt, esc, tail)
     return axis, np.random.default_rng(seed).poisson(mean).astype(np.float64)
+
+
+# --- Instrument classes: the same physics at any channel count, and the ADC's own marks ----------------
+
+def adc_gain_pattern(n, period=2, amplitude=0.0, jitter=0.0, seed=0):
+    """Relative channel widths of an ADC with differential nonlinearity.
+
+    A periodic pattern (neighbouring channels alternating in width for `period` 2) of peak-to-mean
+    `amplitude`, times independent per-channel deviations of relative spread `jitter`; mean 1.
+
+    Parameters
+    ----------
+    n : int
+        Channels.
+    period : int
+        Channels after which the pattern repeats.
+    amplitude : float
+        Largest relative deviation of the periodic part.
+    jitter : float
+        Relative standard deviation of the independent part.
+    seed : int
+
+    Returns
+    -------
+    numpy.ndarray
+        n positive factors.
+    """
+    phase = np.arange(n) % period
+    pattern = 1.0 + amplitude * np.cos(2.0 * np.pi * phase / period)
+    rng = np.random.default_rng(seed + 7919)
+    widths = pattern * np.clip(1.0 + jitter * rng.standard_normal(n), 0.2, None)
+    return widths / widths.mean()
+
+
+def instrument_spectrum(lines, areas, fwhm, n, e_max, seed=0, scintillator=True, background=1.0, gain=None,
+                        widths=None):
+    """Expected counts per channel (and their Poisson draw) of lines over `n` channels spanning 0 ..
+    `e_max` keV, each line with its own FWHM where `widths` gives one.
+
+    The same physics at any `n`: areas are counts, so the draw differs only by how it is binned.
+
+    Parameters
+    ----------
+    lines, areas : sequence of float
+        keV and photopeak counts.
+    fwhm : callable
+        FWHM (keV) of the detector at an energy.
+    n : int
+        Channels.
+    e_max : float
+        keV at the last channel's upper edge.
+    seed : int
+    scintillator : bool
+        A scintillator's photopeak share and no escape peaks, else HPGe's.
+    background : float
+        Scales the falling background.
+    gain : numpy.ndarray, optional
+        Relative channel widths (`adc_gain_pattern`) multiplying every expected count.
+    widths : sequence of float or None, optional
+        Per line, a FWHM (keV) replacing the detector's (a Doppler-broadened annihilation line).
+
+    Returns
+    -------
+    energies : numpy.ndarray
+        Bin centres, keV.
+    counts : numpy.ndarray
+        float64 counts per channel.
+    expected : numpy.ndarray
+        The mean the counts were drawn from.
+    """
+    axis = bin_centres(n, e_max)
+    width = np.gradient(axis)
+    mean = background * hpge_background(axis) * width
+    ptt = scintillator_peak_to_total if scintillator else hpge_peak_to_total
+    esc = no_escape if scintillator else hpge_escape_fractions
+    widths = widths or [None] * len(lines)
+    for e, a, w in zip(lines, areas, widths):
+        law = fwhm if w is None else (lambda en, w=w, e=e: np.sqrt(np.maximum(fwhm(en) ** 2 + (w * w - fwhm(e) ** 2), 1e-12)))
+        mean = mean + a * hpge_line_shape(axis, e, law, ptt, esc)
+    if gain is not None:
+        mean = mean * gain
+    return axis, np.random.default_rng(seed).poisson(mean).astype(np.float64), mean
+
+
+INSTRUMENT_CLASSES = {
+    # name: (lines keV, photopeak areas, detector FWHM law, keV spanned, scintillator, per-line FWHM or None)
+    # a hobby NaI behind a 12-bit ADC: Lu-176 in a lutetium sample, and K-40
+    "comb adc nai": ((88.3, 201.8, 306.8, 1460.82), (6e3, 3.5e4, 4.5e4, 8e3), scintillator_fwhm(0.075), 3000.0,
+                     True, None),
+    # NaI: Ra-226 daughters and K-40 (1120 and 1408-like lines of a wide-peak spectrum)
+    "nai": ((351.93, 609.31, 661.66, 1120.29, 1460.82), (3e4, 4e4, 4e4, 1.5e4, 1.2e4),
+            scintillator_fwhm(0.07), 1800.0, True, None),
+    # a CsI pocket spectrometer with Eu-152: Sm K X-rays, 121.8 and 244.7 keV beside them
+    "csi eu152": ((40.1, 45.4, 121.78, 244.70, 344.28, 778.90, 964.08, 1408.01),
+                  (6e4, 1.5e4, 6e4, 9e3, 3e4, 8e3, 8e3, 1e4), scintillator_fwhm(0.085), 3000.0, True, None),
+    # LaBr3 at 3 %: Co-60, Cs-137, Ba-133
+    "labr": ((80.997, 356.01, 661.66, 1173.23, 1332.49), (3e4, 4e4, 4e4, 1.5e4, 1.3e4), scintillator_fwhm(0.03),
+             3000.0, False, None),
+}
+"""Instrument classes of `instrument_spectrum`: lines, areas, FWHM law, keV spanned, scintillator,
+per-line widths."""
+
+
+def instrument_class(name, n, seed=0, **kw):
+    """A spectrum of one of `INSTRUMENT_CLASSES` over `n` channels (returns as `instrument_spectrum`);
+    "comb adc nai" has neighbouring channels alternating 25 % in width."""
+    lines, areas, fwhm, e_max, scint, widths = INSTRUMENT_CLASSES[name]
+    if name == "comb adc nai":
+        kw.setdefault("gain", adc_gain_pattern(n, 2, 0.25, 0.03, seed))
+    return instrument_spectrum(lines, areas, fwhm, n, e_max, seed, scint, widths=widths, **kw)
+
+
+def close_pair(spacing_fwhm, ratio=1.0, area=2e5, energy=661.66, n=16384, e_max=3000.0, seed=0):
+    """Two lines `spacing_fwhm` HPGe FWHM apart, the upper one `ratio` times the lower's area, beside
+    single lines that show the resolution (returns as `instrument_spectrum`, and the pair's energies)."""
+    d = spacing_fwhm * float(hpge_fwhm(energy))
+    pair = (energy, energy + d)
+    lines = (344.28, *pair, 1173.23, 1332.49)
+    areas = (5e4, area, ratio * area, 4e4, 4e4)
+    return (*instrument_spectrum(lines, areas, hpge_fwhm, n, e_max, seed, False), pair)
+
+
+def annihilation_neighbour(n=16384, e_max=3000.0, seed=0, doppler_fwhm=2.6, ratio=1 / 22):
+    """Zn-62-like: 507.6 keV at `ratio` of a Doppler-broadened 511 keV (its FWHM the detector's and
+    `doppler_fwhm` in quadrature), with 596.6 keV and single lines that show the resolution (returns as
+    `instrument_spectrum`)."""
+    res511 = float(np.hypot(hpge_fwhm(511.0), doppler_fwhm))
+    lines = (344.28, 507.6, 511.0, 596.56, 1173.23, 1332.49)
+    areas = (5e4, 2.2e5 * ratio, 2.2e5, 6e4, 4e4, 4e4)
+    return instrument_spectrum(lines, areas, hpge_fwhm, n, e_max, seed, False,
+                               widths=[None, None, res511, None, None, None])
+
+
+def expected_significance(expected, energies, line, area, fwhm):
+    """Net counts over their standard deviation for a line of `area` counts in an `expected` spectrum,
+    counting the counts within 1.2 FWHM either side as its background and peak."""
+    inside = np.abs(energies - line) <= 1.2 * fwhm
+    total = float(expected[inside].sum())
+    return area / np.sqrt(total + max(total - area, 0.0))
