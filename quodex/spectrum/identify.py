@@ -347,7 +347,8 @@ def _score(cl, peaks, usable, residual, common):
     name = cl.cand.name
     strongest = int(np.argmax(np.where(gamma, expected, -1.0)))
     if len(fresh) == 1:
-        lone = 0.9 if ((common is None or name in common) and hit[strongest]) else 0.25
+        # one peak names a nuclide only where it holds the line the nuclide shows best
+        lone = 0.9 if ((common is None or name in common) and int(idx[strongest]) in fresh) else 0.25
     else:
         lone = 1.0 if (common is None or name in common) else 0.8 if len(fresh) >= 3 else 0.6
     # centroids on their lines: where two nuclides' lines both fall within a wide tolerance, the nearer wins
@@ -436,8 +437,8 @@ def identify_nuclides(energy, counts, peaks, resolution, kind, library, live_tim
     first = _identify_on(scale, cnt, peaks, tol, resolution, kind, library)
     # a semiconductor's narrow lines miss a scale off by a FWHM: name with twice the tolerance only to
     # learn the scale from, then name again on it
-    rough = _identify_on(scale, cnt, peaks, 2 * tol, resolution, kind, library) if KINDS[kind].semiconductor \
-        else first
+    rough = _identify_on(scale, cnt, peaks, 2 * tol, resolution, kind, library, 4) \
+        if KINDS[kind].semiconductor and first[2] else first
     refined = _refined_scale(rough[0], resolution)
     if refined is not None:
         second = _identify_on(refined, cnt, peaks, tol, resolution, kind, library)
@@ -468,7 +469,7 @@ def _refined_scale(named, resolution):
     return float(a), float(b)
 
 
-def _identify_on(scale, cnt, peaks, tol, resolution, kind, library):
+def _identify_on(scale, cnt, peaks, tol, resolution, kind, library, max_names=MAX_NAMES):
     """One identification with the library matched to ``offset + gain * E`` of the peaks."""
     offset, gain = scale
     flat = library.flat
@@ -495,7 +496,7 @@ def _identify_on(scale, cnt, peaks, tol, resolution, kind, library):
     common = None if "file" in library.source else COMMON  # a user's own library is all expected
     scores = {cl.cand.name: _score(cl, peaks, usable, residual, common) for cl in pool}
     chosen = []
-    while len(chosen) < MAX_NAMES:
+    while len(chosen) < max_names:
         fresh = [s for s in scores.values() if s is not None and s.confidence >= MIN_CONFIDENCE]
         if not fresh:
             break
