@@ -263,7 +263,9 @@ def _scatter(peaks, names, resolution, kind):
         if names[i] is not None or not (scint or pk.has(Flag.WIDE) or pk.has(Flag.POOR_FIT)):
             continue
         for j, parent in enumerate(peaks):
-            if j == i or parent.has(Flag.WIDE) or parent.area < 3 * pk.area or parent.significance < 10:
+            # below some 200 keV photoabsorption wins and scatter leaves no bump or edge worth naming
+            if (j == i or parent.has(Flag.WIDE) or parent.area < 3 * pk.area or parent.significance < 10
+                    or parent.energy < 200.0):
                 continue
             e = parent.energy if names[j] is None else names[j].line
             named = names[j] or Identification(IdKind.LINE, round(e, 2), listed=False)

@@ -10,23 +10,24 @@ with E0 = 350 keV for semiconductors and 700 keV for scintillators."""
 from __future__ import annotations
 
 import math
+import os
+import stat
 import zipfile
 from dataclasses import dataclass
 
 import numpy as np
 
-from scipy.sparse import csr_matrix, diags
-
-from quodex.utils.numerics.kernels.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
+from quodex.utils.numerics.kernels.deconvolution import (ML_EM_cy, build_gaussian_response, combine_rows, fold_rows,
+                                                         richardson_lucy_cy, row_sums)
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 from .detector import FWHM_C, DetectorKind, bin_edges, gauss_in_bins
-from .errors import ResponseFileError
+from .errors import ResponseFileError, SpectrumDataError
 from .search import rebin
 
 __all__ = ["Response", "ModelResponse", "Unfolding", "load_response", "model_response", "unfold", "sharpen",
-           "grid_of", "response_rows", "resolution_axis", "UNFOLD_CHANNELS", "REFERENCE_ENERGIES",
-           "REFERENCE_LOW_KEV"]
+           "grid_of", "response_rows", "resolution_axis", "resolution_groups", "SHARPEN_GROUP_FWHM", "UNFOLD_CHANNELS",
+           "REFERENCE_ENERGIES", "REFERENCE_LOW_KEV"]
 
 UNFOLD_CHANNELS = 2048  # the unfolding grid holds at most this many channels
 """Channels of the unfolding grid at most; longer spectra are summed in groups onto it."""
@@ -77,9 +78,15 @@ def load_response(path):
         the array at fault.
     """
     try:
+        with open(path, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode) or f.read(4) != b"PK\x03\x04":
+                raise ResponseFileError("not a .npz archive (numpy.savez writes one with the arrays matrix, "
+                                        "ref_energies and energy_axis)", path=path)
         with np.load(path, allow_pickle=False) as z:
             arrays = {k: np.asarray(z[k], dtype=np.float64) for k in ("matrix", "ref_energies", "energy_axis")
                       if k in z.files}
+    except ResponseFileError:
+        raise
     except (OSError, ValueError, zipfile.BadZipFile) as e:
         raise ResponseFileError(f"cannot read response {path}: {e}") from None
     for key in ("matrix", "ref_energies", "energy_axis"):
@@ -93,6 +100,8 @@ def load_response(path):
         raise ResponseFileError("ref_energies (at least 2) and energy_axis must ascend", path=path)
     if not np.all(np.isfinite(m)) or np.any(m < 0):
         raise ResponseFileError("matrix must hold finite values >= 0", path=path)
+    if not np.any(m > 0):
+        raise ResponseFileError("matrix is all zero: it describes no detector", path=path)
     return Response(m, r, a, f"file {path}")
 
 
@@ -186,16 +195,13 @@ def model_rows(grid, model):
     # variance while the measured channels widen it by w^2/12: the rows give back the difference
     w = np.gradient(grid)
     sigma = np.sqrt(np.maximum((model.fwhm(grid) / FWHM_C) ** 2 - w * w / 12.0, (0.3 * w) ** 2))
-    peak = csr_matrix(build_gaussian_response(grid.copy(), sigma)[::-1], shape=(len(grid), len(grid)))
-    rest = csr_matrix(response_rows(grid, model.rest)[::-1], shape=(len(grid), len(grid)))
+    peak = build_gaussian_response(grid.copy(), sigma)
+    rest = response_rows(grid, model.rest)
     ref = model.rest.ref_energies
     share = np.interp(np.log(np.maximum(grid, ref[0])), np.log(ref), model.rest.matrix.sum(axis=1))
     share[(grid <= ref[0]) | (grid > ref[-1])] = 0.0
-    rows = diags(1.0 / (1.0 + share)) @ peak + diags(share / (1.0 + share)) @ rest
-    rows = csr_matrix(rows)
-    rows.sum_duplicates()
-    rows.sort_indices()
-    return rows.indptr.astype(np.int64), rows.indices.astype(np.int32), rows.data.astype(np.float64)
+    # the sum SciPy's diags(a) @ peak + diags(b) @ rest gives, without its intermediate matrices
+    return combine_rows(*peak, 1.0 / (1.0 + share), *rest, share / (1.0 + share))
 
 
 def response_rows(grid, response):
@@ -234,8 +240,7 @@ def response_rows(grid, response):
 
 
 def fold(x, rows, n):
-    offsets, indices, values = rows
-    return np.bincount(indices, weights=values * np.repeat(x, np.diff(offsets)), minlength=n)[:n]
+    return fold_rows(np.ascontiguousarray(x[:n], dtype=np.float64), *rows)
 
 
 @dataclass(frozen=True)
@@ -294,7 +299,11 @@ def unfold(energy, counts, response, iterations):
     grid, grid_counts = grid_of(energy, counts)
     rows = response_rows(grid, response)
     offsets, indices, values = rows
-    sensitivity = np.bincount(np.repeat(np.arange(len(grid)), np.diff(offsets)), weights=values, minlength=len(grid))
+    sensitivity = row_sums(offsets, values, len(grid))
+    if not np.any(sensitivity > 0):
+        ref = response.ref_energies
+        raise SpectrumDataError(f"the response ({response.source}) covers {ref[0]:g}..{ref[-1]:g} keV and reaches no "
+                                f"channel of the spectrum ({grid[0]:.4g}..{grid[-1]:.4g} keV): nothing to unfold")
     x = ML_EM_cy(grid_counts, offsets, indices, values, sensitivity, iterations)
     x[sensitivity <= 0] = 0.0  # bins no row feeds are not estimated
     folded = fold(x, rows, len(grid))
@@ -304,6 +313,18 @@ def unfold(energy, counts, response, iterations):
     return Unfolding(grid, grid_counts, x, folded, chi2, dof,
                      (float(response.ref_energies[0]), float(response.ref_energies[-1])), response.source,
                      int(offsets[-1]))
+
+
+SHARPEN_GROUP_FWHM = 1.0 / 16.0
+"""Channels are summed for the sharpening into groups about this many FWHM wide (never less than one
+channel): narrow enough that the sharpened peaks keep their shape, wide enough that the cost follows
+the number of resolution elements instead of the square of the channel count."""
+
+
+def resolution_integral(energy, resolution):
+    """G(E): the integral of dE / sigma_E from the first channel, in standard deviations, per channel."""
+    sigma = np.maximum(resolution.fwhm(energy), 1e-9) / FWHM_C
+    return np.concatenate(([0.0], np.cumsum(0.5 * (1.0 / sigma[1:] + 1.0 / sigma[:-1]) * np.diff(energy))))
 
 
 def resolution_axis(energy, resolution):
@@ -325,14 +346,56 @@ def resolution_axis(energy, resolution):
     k : float
         The kernels' resolution coefficient on it.
     """
-    sigma = np.maximum(resolution.fwhm(energy), 1e-9) / FWHM_C
-    g = np.concatenate(([0.0], np.cumsum(0.5 * (1.0 / sigma[1:] + 1.0 / sigma[:-1]) * np.diff(energy))))
+    g = resolution_integral(energy, resolution)
     c = 1.0 / g[-1]
     return (1.0 - 0.5 * c * g) ** -2, c * FWHM_C
 
 
+def resolution_groups(energy, resolution, fwhm=SHARPEN_GROUP_FWHM):
+    """Channels in groups about `fwhm` FWHM wide: the number of channels in each group, in order.
+
+    Parameters
+    ----------
+    energy : numpy.ndarray
+        keV of every channel, ascending.
+    resolution : Resolution
+    fwhm : float
+        Group width in FWHM.
+
+    Returns
+    -------
+    numpy.ndarray
+        int64 channels per group (all ones where every channel is wider than a group), summing to
+        ``len(energy)``.
+    """
+    g = resolution_integral(energy, resolution)
+    step = fwhm * FWHM_C  # in standard deviations
+    if not (np.isfinite(g[-1]) and g[-1] > 0):
+        return np.ones(len(energy), dtype=np.int64)
+    group = np.floor(g / step)
+    starts = np.flatnonzero(np.concatenate(([True], group[1:] != group[:-1])))  # runs: contiguous however g goes
+    return np.diff(np.append(starts, len(g))).astype(np.int64)
+
+
+def grouped_rows(u, channels, k):
+    """Richardson-Lucy rows on the groups' axis: row j spreads the photons of group j over the groups by
+    the Gaussian of sigma(u_j), each group taking a share in proportion to its channels (its width),
+    and the row carries group j's channels, so that an estimate of ones starts at one count per channel
+    as on the channels themselves. Returns the rows and their sums (the sensitivities)."""
+    sigma = ((k * np.sqrt(u)) * u) / FWHM_C
+    offsets, indices, values = build_gaussian_response(u.copy(), sigma)
+    row = np.repeat(np.arange(len(u)), np.diff(offsets))
+    weight = values * channels[indices]
+    weight = weight / np.bincount(row, weights=weight, minlength=len(u))[row] * channels[row]
+    return (offsets, indices, weight), channels.astype(np.float64)
+
+
 def sharpen(energy, counts, resolution, iterations):
     """Sharpens a spectrum by Richardson-Lucy deconvolution of the detector's resolution.
+
+    Channels narrower than `SHARPEN_GROUP_FWHM` of the FWHM are summed into groups that wide
+    (`resolution_groups`) and the result is spread evenly back over each group's channels; where no
+    channel needs grouping the deconvolution runs on the channels themselves.
 
     Parameters
     ----------
@@ -352,4 +415,11 @@ def sharpen(energy, counts, resolution, iterations):
     u, k = resolution_axis(energy, resolution)
     if not math.isfinite(k):
         return counts.copy()
-    return richardson_lucy_cy(u, counts, k, np.ones_like(counts), iterations)
+    channels = resolution_groups(energy, resolution)
+    if len(channels) == len(counts):
+        return richardson_lucy_cy(u, counts, k, np.ones_like(counts), iterations)
+    starts = np.concatenate(([0], np.cumsum(channels)[:-1]))
+    group_u = np.add.reduceat(u, starts) / channels
+    rows, sensitivity = grouped_rows(group_u, channels, k)
+    x = ML_EM_cy(np.add.reduceat(counts, starts), *rows, sensitivity, iterations)
+    return np.repeat(x, channels)  # x: counts per channel of each group (grouped_rows)

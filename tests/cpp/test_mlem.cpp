@@ -557,3 +557,131 @@ TEST(Blocks, IterationsReadOnlyTheCopies) {
     iterate(plan, Strided<double>(x.data(), 1024), 20);
     EXPECT_TRUE(same_bits(want, x));
 }
+
+// ------------------------------------------------------------------------------------------------
+// Rows whose bins ascend with gaps run as runs, with zero weights in the gaps.
+
+namespace {
+
+// Gaussian rows of the NaI workload with a gap cut into every `every`-th row (a few bins taken out
+// of its middle), as resampled response files give them.
+Problem gapped_problem(int every, int gap) {
+    Problem g = gaussian_problem(1024, 19.7);
+    Problem p = g;
+    p.offsets.assign(1, 0);
+    p.indices.clear();
+    p.values.clear();
+    for (std::size_t j = 0; j + 1 < g.offsets.size(); ++j) {
+        const std::int64_t s = g.offsets[j], e = g.offsets[j + 1];
+        const std::int64_t mid = (s + e) / 2;
+        for (std::int64_t k = s; k < e; ++k) {
+            if (j % every == 0 && k >= mid && k < mid + gap && k > s && k + 1 < e) continue;
+            p.indices.push_back(g.indices[k]);
+            p.values.push_back(g.values[k]);
+        }
+        p.offsets.push_back(std::int64_t(p.indices.size()));
+    }
+    return p;
+}
+
+std::vector<Isa> every_path() {
+    std::vector<Isa> paths{Isa::Baseline};
+    for (Isa isa : vector_paths()) paths.push_back(isa);
+    return paths;
+}
+
+}  // namespace
+
+TEST(GappedRows, FilledAndBitIdenticalToPlainOrder) {
+    for (int every : {1, 50}) {
+        const Problem p = gapped_problem(every, 3);
+        const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+        ASSERT_FALSE(validate_rows(std::ptrdiff_t(p.y.size()), rows, view(p.sensitivity), true).runs);
+        for (int iterations : {1, 10, 40}) {
+            const std::vector<double> want = run_reference(p, iterations);
+            for (Isa isa : every_path()) {
+                const MlemPlan plan(view(p.y), rows, view(p.sensitivity), true, iterations, isa, 0);
+                EXPECT_TRUE(plan.rows.filled && plan.rows.layout.runs);
+                EXPECT_TRUE(same_bits(want, run_path(p, iterations, isa)))
+                    << "every " << every << ", " << iterations << " iterations, path " << int(isa);
+            }
+        }
+    }
+}
+
+// Random rows with ascending bins and gaps, strided caller arrays, odd sensitivities.
+TEST(GappedRows, RandomAscendingRowsBitIdentical) {
+    std::mt19937_64 rng(77);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> coin(0, 5), step(1, 3);
+    int filled = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const int n = 20 + trial * 5;
+        Problem p;
+        p.offsets.push_back(0);
+        for (int j = 0; j < n; ++j) {
+            int b = std::max(0, j - 4 + coin(rng) - 2);
+            for (int e = 0; e < 10 && b < n; ++e, b += coin(rng) == 0 ? step(rng) : 1) {
+                p.indices.push_back(b);
+                p.values.push_back(unit(rng));
+            }
+            p.offsets.push_back(std::int64_t(p.indices.size()));
+        }
+        p.y.resize(n);
+        for (double& v : p.y) v = coin(rng) == 0 ? 0.0 : 300.0 * unit(rng);
+        p.sensitivity.resize(n);
+        for (double& s : p.sensitivity) s = coin(rng) == 0 ? kNaN : 0.1 + unit(rng);
+        const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+        filled += MlemPlan(view(p.y), rows, view(p.sensitivity), true, 3).rows.filled;
+        for (int iterations : {1, 3, 12}) {
+            const auto [want, got] = run_both(p, iterations, 3);
+            ASSERT_TRUE(same_bits(want, got)) << "trial " << trial;
+            for (Isa isa : every_path()) ASSERT_TRUE(same_bits(want, run_path(p, iterations, isa))) << "trial " << trial;
+        }
+    }
+    EXPECT_GT(filled, 30);
+}
+
+// Infinities and NaN in the spectrum reach the zero cells (0 * inf): the result must still be the
+// plain order's, bit for bit apart from NaN's sign.
+TEST(GappedRows, NonFiniteSpectraFallBackToThePlainOrder) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double odd : {inf, kNaN, 1e308}) {
+        Problem p = gapped_problem(1, 2);
+        for (std::size_t i = 5; i < p.y.size(); i += 97) p.y[i] = odd;
+        for (int iterations : {1, 6}) {
+            const std::vector<double> want = run_reference(p, iterations);
+            for (Isa isa : every_path()) {
+                const std::vector<double> got = run_path(p, iterations, isa);
+                for (std::size_t i = 0; i < want.size(); ++i) {
+                    if (std::isnan(want[i])) {
+                        ASSERT_TRUE(std::isnan(got[i])) << "bin " << i;
+                    } else {
+                        ASSERT_EQ(std::memcmp(&want[i], &got[i], sizeof(double)), 0)
+                            << "bin " << i << ": " << want[i] << " vs " << got[i];
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Rows whose bins do not ascend, or whose gaps outweigh their entries, keep their own form.
+TEST(GappedRows, DescendingOrSparseRowsAreNotFilled) {
+    Problem p = gapped_problem(1, 3);
+    std::swap(p.indices[p.offsets[100]], p.indices[p.offsets[100] + 1]);
+    const ResponseRows rows{view(p.offsets), view(p.indices), view(p.values)};
+    EXPECT_FALSE(MlemPlan(view(p.y), rows, view(p.sensitivity), true, 10).rows.filled);
+    EXPECT_TRUE(same_bits(run_reference(p, 5), run_path(p, 5, best_isa())));
+
+    Problem wide;
+    wide.offsets = {0, 2, 4};
+    wide.indices = {0, 50, 1, 60};
+    wide.values = {0.5, 0.5, 0.5, 0.5};
+    wide.y.assign(64, 2.0);
+    wide.sensitivity.assign(64, 1.0);
+    for (int j = 2; j < 64; ++j) wide.offsets.push_back(4);
+    const ResponseRows wrows{view(wide.offsets), view(wide.indices), view(wide.values)};
+    EXPECT_FALSE(MlemPlan(view(wide.y), wrows, view(wide.sensitivity), true, 10).rows.filled);
+    EXPECT_TRUE(same_bits(run_reference(wide, 5), run_path(wide, 5, best_isa())));
+}

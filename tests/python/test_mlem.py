@@ -540,3 +540,35 @@ def test_rows_rewritten_while_calls_run_never_crash():
         stop.set()
         thread.join()
     assert results["ok"] > 0
+
+
+def gapped_gaussian_rows(n, every, seed=0):
+    """Gaussian rows of the HPGe axis with one bin cut out of the middle of every `every`-th row."""
+    axis = hpge_axis(n)
+    offsets, indices, values = build_gaussian_response(axis.copy(), get_sigma(30 * K_662, axis))
+    keep = np.ones(len(indices), bool)
+    for j in range(0, n, every):
+        s, e = offsets[j], offsets[j + 1]
+        if e - s > 4:
+            keep[(s + e) // 2] = False
+    counts = np.array([keep[offsets[j]:offsets[j + 1]].sum() for j in range(n)])
+    gapped = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+    return gapped, indices[keep].copy(), values[keep].copy()
+
+
+@pytest.mark.parametrize("every", [1, 37])
+@pytest.mark.parametrize("poison", [None, np.inf, np.nan])
+def test_rows_with_gaps_give_the_plain_order(every, poison):
+    n = 64
+    offsets, indices, values = gapped_gaussian_rows(n, every)
+    assert any(np.any(np.diff(indices[offsets[j]:offsets[j + 1]]) > 1) for j in range(n))
+    y = spectrum(n, seed=every)
+    if poison is not None:
+        y[::13] = poison
+    sens = np.bincount(np.repeat(np.arange(n), np.diff(offsets)), weights=values, minlength=n)
+    for iterations in (1, 9, 25):
+        got = ML_EM_cy(y, offsets, indices, values, sens, iterations)
+        want = oracle(y, offsets, indices, values, sens, iterations)
+        np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+        finite = ~np.isnan(want)
+        assert got[finite].tobytes() == want[finite].tobytes()

@@ -318,3 +318,17 @@ def test_options_load_a_library_file_once(tmp_path):
     assert [(ln.energy, ln.xray) for ln in a.lines] == [(30.0, True), (100.0, False)]
     with pytest.raises(OptionsError, match="missing.csv"):
         Options(library=tmp_path / "missing.csv").with_response_loaded()
+
+
+def test_the_json_of_a_run_with_a_library_file_names_the_file(tmp_path):
+    import spectrum_files as files
+    energy, counts = mixture({"Cs-137": 1})
+    files.write_spe(tmp_path / "s.spe", counts, calibration=(float(energy[0]), float(energy[1] - energy[0])))
+    lib = tmp_path / "lib.csv"
+    lib.write_text("nuclide,energy,intensity\nMine,661.657,0.85\n")
+    out = tmp_path / "r.json"
+    assert cli.main([str(tmp_path / "s.spe"), "--library", str(lib), "--json", str(out), "--rl-iterations", "1",
+                     "--em-iterations", "1"]) == 0
+    doc = json.loads(out.read_text())
+    assert doc["options"]["library"] == str(lib) and doc["library"]["file"] == str(lib)
+    assert [n["nuclide"] for n in doc["nuclides"]] == ["Mine"]

@@ -30,3 +30,20 @@ def richardson_lucy_cy(
     reg_tikhonov_lambda: float = 0.001,
     use_sensitivity: bool | None = False,
 ) -> _F64: ...
+def combine_rows(
+    offsets_a: npt.NDArray[np.int64] | None,
+    indices_a: npt.NDArray[np.int32] | None,
+    values_a: _F64 | None,
+    scale_a: _F64 | None,
+    offsets_b: npt.NDArray[np.int64] | None,
+    indices_b: npt.NDArray[np.int32] | None,
+    values_b: _F64 | None,
+    scale_b: _F64 | None,
+) -> _Rows: ...
+def row_sums(offsets: npt.NDArray[np.int64] | None, values: _F64 | None, n: int) -> _F64: ...
+def fold_rows(
+    x: _F64 | None,
+    offsets: npt.NDArray[np.int64] | None,
+    indices: npt.NDArray[np.int32] | None,
+    values: _F64 | None,
+) -> _F64: ...

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -174,6 +175,10 @@ struct OwnedRows {
     double* weight = nullptr;
     std::uint32_t* bin = nullptr;
     std::ptrdiff_t pad = 0;
+    // Rows whose bins ascend with gaps hold explicit zero weights in the gaps (fill_gaps), so that they
+    // run as runs; `filler` marks those cells, one bit each, for the plain-order fallback.
+    bool filled = false;
+    OwnedArray<std::uint64_t> filler;
     // A small call's arrays live here rather than in a heap block: the allocation alone cost more than
     // its iteration. Pointers into it make the rows immovable.
     static constexpr std::size_t kInline = 512;
@@ -292,6 +297,75 @@ inline void own_rows(OwnedRows& o, Strided<const double> y, const ResponseRows& 
     }
 }
 
+// Gap cells a call may add at most, per entry of its rows: beyond this the zeros cost more than the
+// scattered rows they avoid.
+inline constexpr std::int64_t kMaxGapCellsPerEntry = 1;
+
+// Turns rows whose bins ascend with gaps into runs: each gap gets cells of weight +0.0, marked in
+// `filler`. A zero cell adds x[j] * 0 to an estimate bin and 0 * ratio to a back projection, both +-0
+// while x and the ratios are finite, and adding +-0 leaves every sum unchanged (no sum that starts at
+// +0.0 is ever -0.0). Only a non-finite x or ratio can make a cell differ (NaN), and that shows as a
+// non-finite x at the end, which `iterate` then recomputes without the cells. Works on the owned copies
+// only. Returns false (rows left as they are) when some row does not ascend or the gaps are too wide.
+inline bool fill_gaps(OwnedRows& o) {
+    if (o.layout.runs || o.layout.wrap_positions || o.layout.wrap_bins || o.n == 0) return false;
+    const std::ptrdiff_t n = o.n;
+    const std::int64_t nnz = o.start[n];
+    std::int64_t cells = 0;
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const std::int64_t s = o.start[j], e = o.start[j + 1];
+        if (s >= e) continue;
+        for (std::int64_t k = s + 1; k < e; ++k)
+            if (o.bin[k] <= o.bin[k - 1]) return false;
+        cells += std::int64_t{o.bin[e - 1]} - o.bin[s] + 1;
+    }
+    if (cells - nnz > kMaxGapCellsPerEntry * nnz) return false;
+
+    double* old_base = reinterpret_cast<double*>(o.start);
+    const std::size_t entry_at = static_cast<std::size_t>(o.weight - old_base);
+    const std::size_t c = static_cast<std::size_t>(cells);
+    OwnedArray<double> storage(entry_at + c + (c + 1) / 2);
+    double* base = storage.data();
+    std::memcpy(base, old_base, entry_at * sizeof(double));
+    auto* start = reinterpret_cast<std::int64_t*>(base);
+    double* weight = base + entry_at;
+    auto* bin = reinterpret_cast<std::uint32_t*>(weight + c);
+    OwnedArray<std::uint64_t> filler((c + 63) / 64);
+    std::fill(filler.data(), filler.data() + filler.size(), std::uint64_t{0});
+    std::int64_t k = 0;
+    start[0] = 0;
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const std::int64_t s = o.start[j], e = o.start[j + 1];
+        for (std::int64_t q = s; q < e; ++q) {
+            if (q > s) {
+                for (std::uint32_t b = o.bin[q - 1] + 1; b < o.bin[q]; ++b, ++k) {
+                    weight[k] = 0.0;
+                    bin[k] = b;
+                    filler[static_cast<std::size_t>(k) / 64] |= std::uint64_t{1} << (k % 64);
+                }
+            }
+            weight[k] = o.weight[q];
+            bin[k] = o.bin[q];
+            ++k;
+        }
+        start[j + 1] = k;
+    }
+    const std::ptrdiff_t shift = base - old_base;
+    o.y += shift;
+    o.divisor += shift;
+    o.x += shift;
+    o.estimate += shift;
+    o.ratio += shift;
+    o.start = start;
+    o.weight = weight;
+    o.bin = bin;
+    o.storage = std::move(storage);
+    o.filler = std::move(filler);
+    o.filled = true;
+    o.layout.runs = true;
+    return true;
+}
+
 // The checks alone (for callers that only want to know).
 inline RowsLayout validate_rows(std::ptrdiff_t n, const ResponseRows& r, Strided<const double> sensitivity,
                                 bool has_sensitivity) {
@@ -393,6 +467,7 @@ inline MlemPlan::MlemPlan(Strided<const double> y, const ResponseRows& r, Stride
     : isa(isa_) {
     const bool make = block_lanes(isa) > 0 && iterations >= min_block_iterations && y.size >= block_lanes(isa);
     own_rows(rows, y, r, sensitivity, has_sensitivity, make ? kScratchPad : 0);
+    fill_gaps(rows);
     make_blocks(iterations, min_block_iterations);
 }
 
@@ -758,6 +833,8 @@ template <int W>
 
 
 // Rows of any shape (bins in any order, repeated, wrapped): the same fused order, entry by entry.
+// SkipFiller leaves out the cells fill_gaps added, which gives the rows as the caller gave them.
+template <bool SkipFiller>
 inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
     const OwnedRows& o = p.rows;
     const std::ptrdiff_t n = o.n;
@@ -767,11 +844,18 @@ inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
     const std::int64_t* start = o.start;
     const std::uint32_t* bin = o.bin;
     const double* w = o.weight;
+    const std::uint64_t* filler = o.filler.data();
+    auto is_filler = [&](std::int64_t k) {
+        if constexpr (SkipFiller) return ((filler[k / 64] >> (k % 64)) & 1) != 0;
+        else return false;
+    };
     auto scatter = [&](std::int64_t s, std::int64_t e, double xj) {
-        for (std::int64_t k = s; k < e; ++k) est[bin[k]] = est[bin[k]] + xj * w[k];
+        for (std::int64_t k = s; k < e; ++k)
+            if (!is_filler(k)) est[bin[k]] = est[bin[k]] + xj * w[k];
     };
     auto gather = [&](std::int64_t s, std::int64_t e, double total) {
-        for (std::int64_t k = s; k < e; ++k) total = total + w[k] * ratio[bin[k]];
+        for (std::int64_t k = s; k < e; ++k)
+            if (!is_filler(k)) total = total + w[k] * ratio[bin[k]];
         return total;
     };
     for (std::ptrdiff_t i = 0; i < n; ++i) est[i] = 0.0;
@@ -800,7 +884,10 @@ inline void iterate_rows(const MlemPlan& p, int iterations) noexcept {
                 common = len[l] < common ? len[l] : common;
             }
             double tot[4] = {0.0, 0.0, 0.0, 0.0};
-            four_chain_sums(common, tot, [&](int l, std::int64_t q) { return w[s[l] + q] * ratio[bin[s[l] + q]]; });
+            // A skipped cell adds +0.0, which leaves a sum that started at +0.0 unchanged.
+            four_chain_sums(common, tot, [&](int l, std::int64_t q) {
+                return is_filler(s[l] + q) ? 0.0 : w[s[l] + q] * ratio[bin[s[l] + q]];
+            });
             for (int l = 0; l < 4; ++l) finish_row(j + l, gather(s[l] + common, s[l] + len[l], tot[l]));
         }
         for (; j < n; ++j) finish_row(j, gather(start[j], start[j + 1], 0.0));
@@ -818,13 +905,22 @@ inline void iterate(const MlemPlan& p, Strided<double> x, int iterations) noexce
     double* xo = p.rows.x;
     for (std::ptrdiff_t i = 0; i < n; ++i) xo[i] = x[i];
     if (!p.rows.layout.runs) {
-        iterate_rows(p, iterations);
+        iterate_rows<false>(p, iterations);
     } else {
         // Blocks of W lanes: 8 on AVX-512, 4 on AVX2, none on the baseline.
         dispatch(p.isa, [&](auto isa) QUODEX_ISA_BODY {
             constexpr int W = isa.value == Isa::Avx512 ? 8 : isa.value == Isa::Avx2 ? 4 : 0;
             iterate_runs_body<W>(p, iterations);
         });
+        if (p.rows.filled) {
+            // Filled gaps can differ from the plain order only through a non-finite x (fill_gaps).
+            bool finite = true;
+            for (std::ptrdiff_t i = 0; i < n; ++i) finite &= std::isfinite(xo[i]);
+            if (!finite) {
+                for (std::ptrdiff_t i = 0; i < n; ++i) xo[i] = x[i];
+                iterate_rows<true>(p, iterations);
+            }
+        }
     }
     for (std::ptrdiff_t i = 0; i < n; ++i) x[i] = xo[i];
 }

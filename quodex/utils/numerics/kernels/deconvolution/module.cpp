@@ -1,6 +1,7 @@
 // Python face of the deconvolution module. The ML-EM iteration and the response builder are routines
 // of their own because the Richardson-Lucy driver runs them too.
 #include "../frame/frame.hpp"
+#include "combine.hpp"
 #include "mlem.hpp"
 #include "response.hpp"
 
@@ -147,7 +148,87 @@ constexpr FunctionSpec richardson_lucy = define("richardson_lucy_cy", [](const B
     });
 });
 
-const FunctionSpec functions[] = {ml_em, gaussian_response, richardson_lucy};
+constexpr Param combine_params[] = {
+    {.name = "offsets_a", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "indices_a", .kind = Kind::Array, .elem = Elem::Int32},
+    {.name = "values_a", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "scale_a", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "offsets_b", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "indices_b", .kind = Kind::Array, .elem = Elem::Int32},
+    {.name = "values_b", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "scale_b", .kind = Kind::Array, .elem = Elem::Float64},
+};
+
+// scale_a[j] * row j of A + scale_b[j] * row j of B for every row, as compressed rows.
+constexpr FunctionSpec combine = define("combine_rows", [](const Bound<combine_params>& a) {
+    static const Routine where{MODULE_NAME ".combine_rows", __LINE__};
+    return traced(where, [&] {
+        const ResponseRows rows_a{a.buffer("offsets_a").as1d<const std::int64_t>(),
+                                  a.buffer("indices_a").as1d<const std::int32_t>(),
+                                  a.buffer("values_a").as1d<const double>()};
+        const ResponseRows rows_b{a.buffer("offsets_b").as1d<const std::int64_t>(),
+                                  a.buffer("indices_b").as1d<const std::int32_t>(),
+                                  a.buffer("values_b").as1d<const double>()};
+        const Strided<const double> scale_a = a.buffer("scale_a").as1d<const double>();
+        const Strided<const double> scale_b = a.buffer("scale_b").as1d<const double>();
+        if (scale_a.size != scale_b.size) {
+            raise_error(PyExc_ValueError, "scale_a has %zd elements and scale_b %zd; they must match", scale_a.size,
+                        scale_b.size);
+        }
+        SparseRows out;
+        if (combine_rows(rows_a, scale_a, rows_b, scale_b, out) != CombineStatus::Ok)
+            raise_error(PyExc_ValueError, "the columns of every row must ascend strictly");
+        Ref offsets = array_from(out.offsets), indices = array_from(out.indices), values = array_from(out.values);
+        return Ref::check(PyTuple_Pack(3, offsets.get(), indices.get(), values.get()));
+    });
+});
+
+constexpr Param sums_params[] = {
+    {.name = "offsets", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "values", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "n", .kind = Kind::Int},
+};
+
+// The entries of each of the first n rows added: the sensitivities of the ML-EM.
+constexpr FunctionSpec sums = define("row_sums", [](const Bound<sums_params>& a) {
+    static const Routine where{MODULE_NAME ".row_sums", __LINE__};
+    return traced(where, [&] {
+        const int n = a.integer("n");
+        if (n < 0) raise_error(PyExc_ValueError, "n must be at least 0, found %d", n);
+        const ResponseRows rows{a.buffer("offsets").as1d<const std::int64_t>(), Strided<const std::int32_t>(),
+                                a.buffer("values").as1d<const double>()};
+        static PyObject* s_empty = interned("empty");
+        Buffer out_buf;
+        Ref out = new_vector<double>(s_empty, n, out_buf);
+        row_sums(rows, out_buf.as1d<double>());
+        return out;
+    });
+});
+
+constexpr Param fold_params[] = {
+    {.name = "x", .kind = Kind::Array, .elem = Elem::Float64},
+    {.name = "offsets", .kind = Kind::Array, .elem = Elem::Int64},
+    {.name = "indices", .kind = Kind::Array, .elem = Elem::Int32},
+    {.name = "values", .kind = Kind::Array, .elem = Elem::Float64},
+};
+
+// x folded through the rows: the ML-EM's forward projection, once.
+constexpr FunctionSpec fold = define("fold_rows", [](const Bound<fold_params>& a) {
+    static const Routine where{MODULE_NAME ".fold_rows", __LINE__};
+    return traced(where, [&] {
+        static PyObject* s_empty_like = interned("empty_like");
+        const ResponseRows rows{a.buffer("offsets").as1d<const std::int64_t>(),
+                                a.buffer("indices").as1d<const std::int32_t>(),
+                                a.buffer("values").as1d<const double>()};
+        const Strided<const double> x = a.buffer("x").as1d<const double>();
+        Buffer out_buf;
+        Ref out = working_array(s_empty_like, a.object("x"), x.size, out_buf);
+        fold_rows(x, rows, out_buf.as1d<double>());
+        return out;
+    });
+});
+
+const FunctionSpec functions[] = {ml_em, gaussian_response, richardson_lucy, combine, sums, fold};
 
 const ModuleSpec module_spec{"deconvolution", MODULE_NAME, "quodex/utils/numerics/kernels/deconvolution/module.cpp",
                              functions, __LINE__};
