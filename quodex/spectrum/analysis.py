@@ -665,7 +665,7 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     sharpened = clock("sharpening", uf.sharpen, energy, corrected, resolution, options.rl_iterations)
     unfolding = None
     if options.response is not None or float(energy[-1]) > uf.REFERENCE_LOW_KEV * 1.5:
-        grid, _ = uf.grid_of(energy, corrected)
+        grid, _ = uf.grid_of(energy, corrected, fwhm=resolution.fwhm)  # the unfolding's grid
         response = options.response or clock("response", uf.model_response, grid, resolution, KINDS[kind],
                                              float(energy[-1]))
         unfolding = clock("unfolding", uf.unfold, energy, corrected, response, options.em_iterations)

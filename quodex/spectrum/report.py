@@ -105,7 +105,8 @@ def to_json(a: Analysis):
                    "lines": [line_record(c) for c in a.limits]},
         "library": {k: v for k, v in a.library.items() if k != "absent_from_source"},
         "unfolding": None if a.unfolding is None else {
-            "response": a.unfolding.source, "channels": len(a.unfolding.grid), "response_entries": a.unfolding.entries,
+            "response": a.unfolding.source, "channels": len(a.unfolding.grid), "grid_group": a.unfolding.group,
+            "response_entries": a.unfolding.entries,
             "covers_kev": list(a.unfolding.coverage), "chi2_per_channel": _num(a.unfolding.chi2, 4)},
         "warnings": list(a.warnings),
         "times": {k: round(v, 4) for k, v in a.times.items()},
@@ -222,8 +223,9 @@ def text(a: Analysis):
     if a.unfolding is not None:
         u = a.unfolding
         out.append("")
-        out.append(f"Unfolding: {u.source}, {len(u.grid)} channels, {u.entries} response entries, covering "
-                   f"{u.coverage[0]:.0f}..{u.coverage[1]:.0f} keV; folded back: chi2/channel {u.chi2:.2f}")
+        out.append(f"Unfolding: {u.source}, {len(u.grid)} channels ({u.group} spectrum channels each), {u.entries} "
+                   f"response entries, covering {u.coverage[0]:.0f}..{u.coverage[1]:.0f} keV; folded back: "
+                   f"chi2/channel {u.chi2:.2f}")
     if a.warnings:
         out.append("")
         out += [f"warning: {w}" for w in a.warnings]

@@ -27,10 +27,16 @@ from .search import rebin
 
 __all__ = ["Response", "ModelResponse", "Unfolding", "load_response", "model_response", "unfold", "sharpen",
            "grid_of", "response_rows", "resolution_axis", "resolution_groups", "SHARPEN_GROUP_FWHM", "UNFOLD_CHANNELS",
-           "REFERENCE_ENERGIES", "REFERENCE_LOW_KEV"]
+           "UNFOLD_GRID_FWHM", "UNFOLD_MIN_CHANNELS", "REFERENCE_ENERGIES", "REFERENCE_LOW_KEV"]
 
 UNFOLD_CHANNELS = 2048  # the unfolding grid holds at most this many channels
 """Channels of the unfolding grid at most; longer spectra are summed in groups onto it."""
+UNFOLD_GRID_FWHM = 1.0 / 6.0
+"""Unfolding grid channels are at most this many FWHM wide, at the narrowest FWHM of the range the
+response covers: the detector resolves nothing finer, and the response's entries fall with the square
+of the grid's channels."""
+UNFOLD_MIN_CHANNELS = 64
+"""The resolution never coarsens the unfolding grid below this many channels."""
 REFERENCE_ENERGIES = 40
 """Reference energies at which the modelled response's continuum is tabulated."""
 REFERENCE_LOW_KEV = 50.0
@@ -165,8 +171,12 @@ def model_response(grid, resolution, kind: DetectorKind, top):
     return ModelResponse(Response(np.maximum(rest, 0.0), ref, grid.copy(), "model"), resolution.fwhm, kind.name)
 
 
-def grid_of(energy, counts, channels=None):
+def grid_of(energy, counts, channels=None, fwhm=None, low=REFERENCE_LOW_KEV, fraction=UNFOLD_GRID_FWHM):
     """The spectrum summed onto the unfolding grid.
+
+    Groups of equal numbers of channels: as many as fit `channels` at most and, given the resolution,
+    as many more as keep a grid channel within `fraction` of the narrowest FWHM from `low` keV up. A
+    resolution that already needs the finer grid leaves it exactly as without one.
 
     Parameters
     ----------
@@ -176,6 +186,12 @@ def grid_of(energy, counts, channels=None):
         Counts per channel.
     channels : int, optional
         Grid channels at most (default `UNFOLD_CHANNELS`).
+    fwhm : callable, optional
+        The resolution's FWHM (keV) at an energy (keV); without it the grid follows `channels` only.
+    low : float
+        keV from which the narrowest FWHM is taken (the response's lowest reference energy).
+    fraction : float or None
+        Grid channel width at most, in FWHM (default `UNFOLD_GRID_FWHM`); None ignores the resolution.
 
     Returns
     -------
@@ -184,8 +200,28 @@ def grid_of(energy, counts, channels=None):
     counts : numpy.ndarray
         The summed counts.
     """
-    factor = max(1, -(-len(energy) // (channels or UNFOLD_CHANNELS)))
+    factor = grid_factor(energy, channels, fwhm, low, fraction)
     return rebin(energy, factor) / factor, rebin(counts, factor)  # mean energy, summed counts
+
+
+def grid_factor(energy, channels=None, fwhm=None, low=REFERENCE_LOW_KEV, fraction=UNFOLD_GRID_FWHM):
+    """Spectrum channels per unfolding grid channel (`grid_of`)."""
+    factor = max(1, -(-len(energy) // (channels or UNFOLD_CHANNELS)))
+    if fwhm is None or not fraction or len(energy) < 2:
+        return factor
+    energy = np.asarray(energy, dtype=np.float64)
+    above = energy >= low
+    if not above.any():
+        return factor
+    with np.errstate(invalid="ignore", divide="ignore"):
+        width = np.broadcast_to(np.asarray(fwhm(energy), dtype=np.float64), energy.shape)
+        allowed = np.min(fraction * width[above] / np.gradient(energy)[above])
+    if not math.isfinite(allowed):
+        return factor
+    # never below UNFOLD_MIN_CHANNELS grid channels, however wide the resolution claims to be; even
+    # groups, so that an ADC's alternating channel widths cancel within each
+    wide = min(int(allowed), len(energy) // UNFOLD_MIN_CHANNELS)
+    return max(factor, wide - wide % 2)
 
 
 def model_rows(grid, model):
@@ -258,7 +294,11 @@ class Unfolding:
     folded : numpy.ndarray
         The estimate folded back through the response, counts per grid channel.
     chi2 : float
-        Chi-square per channel of `folded` against `counts`, within the reference energies.
+        Chi-square per channel of `folded` against `counts`, within the reference energies, on the
+        scale of the fixed grid (`grid_of` without the resolution): a misfit summed over wider grid
+        channels weighs more against their noise, so on a coarser grid the excess over one is
+        spread over the fixed grid's channels, ``1 + (sum - channels) / fixed channels``, which is
+        what the fixed grid gives for the same misfit. The plain value is `chi2_grid`.
     channels_fitted : int
         The grid channels that chi-square is taken over.
     coverage : tuple of float
@@ -267,6 +307,10 @@ class Unfolding:
         The response's source.
     entries : int
         Non-zero entries of the response's rows on the grid.
+    group : int
+        Spectrum channels summed into each grid channel (`grid_of`).
+    chi2_grid : float
+        Chi-square per channel of the grid itself (`chi2` where the grid is the fixed one).
     """
     grid: np.ndarray
     counts: np.ndarray
@@ -277,10 +321,13 @@ class Unfolding:
     coverage: tuple  # keV range of the response's reference energies
     source: str
     entries: int
+    group: int = 1
+    chi2_grid: float = math.nan
 
 
-def unfold(energy, counts, response, iterations):
-    """Unfolds a spectrum through a detector response by ML-EM.
+def unfold(energy, counts, response, iterations, fwhm=None, fraction=UNFOLD_GRID_FWHM):
+    """Unfolds a spectrum through a detector response by ML-EM, on a grid matched to the resolution
+    (`grid_of`).
 
     Parameters
     ----------
@@ -291,12 +338,20 @@ def unfold(energy, counts, response, iterations):
     response : Response or ModelResponse
     iterations : int
         ML-EM iterations.
+    fwhm : callable, optional
+        The detector's FWHM (keV) at an energy (keV); a modelled response's own by default, else the
+        grid ignores the resolution.
+    fraction : float or None
+        Grid channel width at most, in FWHM (`grid_of`).
 
     Returns
     -------
     Unfolding
     """
-    grid, grid_counts = grid_of(energy, counts)
+    if fwhm is None and isinstance(response, ModelResponse):
+        fwhm = response.fwhm
+    group = grid_factor(energy, None, fwhm, float(response.ref_energies[0]), fraction)
+    grid, grid_counts = rebin(energy, group) / group, rebin(counts, group)
     rows = response_rows(grid, response)
     offsets, indices, values = rows
     sensitivity = row_sums(offsets, values, len(grid))
@@ -309,10 +364,14 @@ def unfold(energy, counts, response, iterations):
     folded = fold(x, rows, len(grid))
     used = (grid >= response.ref_energies[0]) & (grid <= response.ref_energies[-1])
     dof = max(int(used.sum()), 1)
-    chi2 = float(np.sum((grid_counts[used] - folded[used]) ** 2 / np.maximum(folded[used], 1.0))) / dof
+    total = float(np.sum((grid_counts[used] - folded[used]) ** 2 / np.maximum(folded[used], 1.0)))
+    chi2 = total / dof
+    fixed = grid_factor(energy)
+    if group != fixed:
+        chi2 = 1.0 + (total - dof) / (dof * group / fixed)
     return Unfolding(grid, grid_counts, x, folded, chi2, dof,
                      (float(response.ref_energies[0]), float(response.ref_energies[-1])), response.source,
-                     int(offsets[-1]))
+                     int(offsets[-1]), group, total / dof)
 
 
 SHARPEN_GROUP_FWHM = 1.0 / 16.0

@@ -45,8 +45,8 @@ def test_the_text_report(result):
         assert rows[round(p.energy)].endswith(f"{line:g} keV" + (f"  [{', '.join(f.value for f in p.flags)}]"
                                                                  if p.flags else ""))
     u = result.unfolding
-    assert f"Unfolding: {u.source}, 2048 channels, {u.entries} response entries, covering 50..{result.energy[-1]:.0f} keV; " \
-           f"folded back: chi2/channel {u.chi2:.2f}" in text
+    assert f"Unfolding: {u.source}, 2048 channels (2 spectrum channels each), {u.entries} response entries, covering " \
+           f"50..{result.energy[-1]:.0f} keV; folded back: chi2/channel {u.chi2:.2f}" in " ".join(text)
     assert "warning: summed 2 measurements" in text and "warning: known lines not found: 2000 keV" in text
     assert text.index("warning: summed 2 measurements") < text.index("warning: known lines not found: 2000 keV")
     assert text[-1] == "Time per stage: " + ", ".join(f"{k} {1e3 * v:.0f} ms" for k, v in result.times.items())
@@ -67,6 +67,7 @@ def test_the_json_document(result):
     assert [p["energy"] for p in doc["peaks"]] == pytest.approx([p.energy for p in result.peaks], rel=1e-8)
     assert doc["missing_lines"] == [2000.0] and doc["warnings"] == list(result.warnings)
     assert doc["unfolding"]["channels"] == 2048 and doc["unfolding"]["covers_kev"][0] == 50.0
+    assert doc["unfolding"]["grid_group"] == 2  # 4096 HPGe channels: the resolution needs the whole grid
     assert set(doc["times"]) >= {"peak search", "peak fits", "sharpening", "unfolding"}
 
 
