@@ -25,8 +25,9 @@ MODEL_SYSTEMATIC = 0.02  # relative shape error allowed before a fit counts as p
 TAIL_MIN_AREA = 2000.0  # counts below which a tail cannot be told from noise
 """Net counts below which a tail cannot be told from noise and is not tried."""
 COMPILED_SOLVER = True
-"""Fits without tail and step run SciPy's trust-region-reflective steps compiled, in one call; False
-gives SciPy's own solver for every fit (the same steps, with NumPy's arithmetic)."""
+"""Fits run SciPy's trust-region-reflective steps compiled, in one call (tail and step with analytic
+derivatives); False gives SciPy's own solver (the same steps, with NumPy's arithmetic and the
+Jacobian below)."""
 
 
 # --- The peak model --------------------------------------------------------------------------------
@@ -142,8 +143,8 @@ class RegionModel:
 def solve_weighted(model, y, sigma, p0, lo, hi, max_nfev=200):
     """The bounded least-squares fit of `model` to the counts y with the weights 1/sigma, from p0:
     (parameters, Jacobian of the weighted residuals there)."""
-    if COMPILED_SOLVER and not model.shape:
-        p, jac, _, _ = fit_peaks_cy(model.x, y, sigma, p0, lo, hi, max_nfev)
+    if COMPILED_SOLVER:
+        p, jac, _, _ = fit_peaks_cy(model.x, y, sigma, p0, lo, hi, max_nfev, model.shape)
         return p, jac
     r = least_squares(lambda p: (y - model(p)) / sigma, p0, jac=lambda p: model.jacobian(p) / -sigma[:, None],
                       bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=max_nfev)

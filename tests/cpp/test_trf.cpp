@@ -241,22 +241,56 @@ INSTANTIATE_TEST_SUITE_P(
              9}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-// The Jacobian the problem gives is the derivative of its residuals.
+// The Jacobian the problem gives is the derivative of its residuals, tail and step terms included
+// (narrow peaks and a steep tail: the terms vary fast over the channels).
 TEST(TrfPeaksProblem, JacobianMatchesCentralDifferences) {
     const Region r = two_peaks();
-    const trf::Peaks peaks(r.x, r.y, r.sigma, 2);
-    const Vec p = {3000, 652, 4, 1000, 665, 4, 90, 0.1};
-    Matrix J(121, 8);
-    peaks.jacobian(p, J);
-    for (std::size_t j = 0; j < p.size(); ++j) {
-        const double h = 1e-6 * std::max(1.0, std::abs(p[j]));
-        Vec up = p, down = p, fu(121), fd(121);
-        up[j] += h;
-        down[j] -= h;
-        peaks.residuals(up, fu);
-        peaks.residuals(down, fd);
-        for (int i = 0; i < 121; ++i) EXPECT_NEAR(J(i, trf::Index(j)), (fu[i] - fd[i]) / (2 * h), 1e-5) << i << " " << j;
+    for (const bool shape : {false, true}) {
+        const trf::Peaks peaks(r.x, r.y, r.sigma, 2, shape);
+        Vec p = {3000, 652, 4, 1000, 665, 0.5, 90, 0.1};
+        if (shape) p.insert(p.end(), {0.4, 0.7, 0.02});
+        Matrix J(121, trf::Index(p.size()));
+        peaks.jacobian(p, J);
+        for (std::size_t j = 0; j < p.size(); ++j) {
+            const double h = 1e-6 * std::max(1.0, std::abs(p[j]));
+            Vec up = p, down = p, fu(121), fd(121);
+            up[j] += h;
+            down[j] -= h;
+            peaks.residuals(up, fu);
+            peaks.residuals(down, fd);
+            for (int i = 0; i < 121; ++i)
+                EXPECT_NEAR(J(i, trf::Index(j)), (fu[i] - fd[i]) / (2 * h), 1e-5 * std::max(1.0, std::abs(J(i, trf::Index(j)))))
+                    << shape << " " << i << " " << j;
+        }
     }
+}
+
+// The tail's exp(x^2) erfc(x), against SciPy's erfcx, on both sides of the switch to the series.
+TEST(TrfPeaksProblem, ScaledComplementaryErrorFunction) {
+    const std::pair<double, double> known[] = {
+        {0.0, 1.0}, {0.5, 0.6156903441929258}, {1.0, 0.427583576155807}, {5.0, 0.11070463773306861},
+        {9.999999, 0.05614099830313535}, {10.0, 0.05614099274382259}, {26.0, 0.02168358485056291},
+        {30.0, 0.018795888861416754}, {1e3, 0.0005641893014533876}};
+    for (const auto& [x, value] : known) EXPECT_NEAR(trf::erfcx(x), value, 4e-15 * value) << x;
+    EXPECT_EQ(trf::erfcx(kInf), 0.0);
+    EXPECT_TRUE(std::isnan(trf::erfcx(std::nan(""))));
+}
+
+// With tail and step, the residuals of the true parameters vanish: the model is the one the counts
+// were made with (one peak, parameters of an HPGe line).
+TEST(TrfPeaksProblem, ShapeFitRecoversNoiselessTruth) {
+    Vec x;
+    for (int i = 0; i < 160; ++i) x.push_back(600.0 + 0.25 * i);
+    const Vec truth = {4000, 620.0, 0.64, 40, -0.5, 0.3, 1.5, 0.004};
+    const trf::Peaks model(x, Vec(160, 0.0), Vec(160, 1.0), 1, true);
+    Vec f(160), y(160);
+    model.residuals(truth, f);
+    for (int i = 0; i < 160; ++i) y[i] = -f[i];
+    const trf::Peaks peaks(x, y, Vec(160, 1.0), 1, true);
+    const Vec lb = {0, 600, 0.01, -kInf, -kInf, 0, 0.5, 0}, ub = {kInf, 640, 9, kInf, kInf, 2, 8, 0.05};
+    const trf::Solution s = trf::solve(peaks, {3000, 619.0, 1.0, 35, 0, 0.2, 2.0, 0.002}, lb, ub, 200);
+    for (std::size_t i = 0; i < truth.size(); ++i) EXPECT_NEAR(s.x[i], truth[i], 1e-5 * std::max(1.0, std::abs(truth[i]))) << i;
+    EXPECT_LT(s.cost, 1e-12);
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ constexpr Param params_fit[] = {
     {.name = "lower", .kind = Kind::Array, .elem = Elem::Double, .refuse_none = true},
     {.name = "upper", .kind = Kind::Array, .elem = Elem::Double, .refuse_none = true},
     {.name = "max_nfev", .kind = Kind::Int, .def = 200},
+    {.name = "shape", .kind = Kind::Flag, .def = false},
 };
 
 using FitArgs = Bound<params_fit>;
@@ -90,8 +91,8 @@ std::vector<double> copied(const FitArgs& a, FitArgs::Name n, std::ptrdiff_t exp
     return out;
 }
 
-// Peaks on a straight background fitted to weighted counts: the bounded trust-region solve, whole, in
-// one call. Returns (parameters, Jacobian of the weighted residuals there, cost, evaluations).
+// Peaks on a straight background (with `shape` a tail and a step) fitted to weighted counts: the bounded
+// trust-region solve, whole, in one call. Returns (parameters, Jacobian of the weighted residuals there, cost, evaluations).
 constexpr FunctionSpec fit = define("fit_peaks_cy", [](const Bound<params_fit>& a) {
     static PyObject* s_zeros = interned("zeros");
     std::vector<double> x = copied(a, "x", -1);
@@ -100,8 +101,11 @@ constexpr FunctionSpec fit = define("fit_peaks_cy", [](const Bound<params_fit>& 
     std::vector<double> y = copied(a, "y", m), sigma = copied(a, "sigma", m);
     std::vector<double> p0 = copied(a, "p0", -1);
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(p0.size());
-    if (n < 5 || (n - 2) % 3 != 0) {
-        raise_error(PyExc_ValueError, "p0 has %zd elements; (A, mu, variance) per peak, then level and slope expected", n);
+    const bool shape = a.flag("shape");
+    const std::ptrdiff_t fixed = shape ? 5 : 2;
+    if (n < 3 + fixed || (n - fixed) % 3 != 0) {
+        raise_error(PyExc_ValueError, "p0 has %zd elements; (A, mu, variance) per peak, then level and slope%s expected", n,
+                    shape ? ", tail fraction, tail slope and step" : "");
     }
     std::vector<double> lower = copied(a, "lower", n), upper = copied(a, "upper", n);
     for (double s : sigma)
@@ -114,7 +118,7 @@ constexpr FunctionSpec fit = define("fit_peaks_cy", [](const Bound<params_fit>& 
     {
         GilRelease nogil;
         try {
-            const gaussian::trf::Peaks problem(std::move(x), std::move(y), std::move(sigma), (n - 2) / 3);
+            const gaussian::trf::Peaks problem(std::move(x), std::move(y), std::move(sigma), (n - fixed) / 3, shape);
             sol = gaussian::trf::solve(problem, std::move(p0), lower, upper, max_nfev);
         } catch (const std::invalid_argument& e) {
             failure = e.what();
@@ -124,8 +128,8 @@ constexpr FunctionSpec fit = define("fit_peaks_cy", [](const Bound<params_fit>& 
     }
     if (!failure.empty()) raise_error(PyExc_ValueError, "%s", failure.c_str());
     Ref p = array_from(sol.x);
-    Ref shape = Ref::check(Py_BuildValue("(nn)", m, n));
-    Ref J = np_call(s_zeros, shape.get(), nullptr);
+    Ref dims = Ref::check(Py_BuildValue("(nn)", m, n));
+    Ref J = np_call(s_zeros, dims.get(), nullptr);
     Buffer j_buf;
     acquire_result(j_buf, J.get(), Elem::Double, 2);
     if (j_buf.length(0) < m) raise_index_error(0);

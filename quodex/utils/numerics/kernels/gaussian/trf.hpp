@@ -516,28 +516,67 @@ Solution solve(const Problem& fun, Vec x0, const Vec& lb, const Vec& ub, int max
 
 // ---- the peaks' problem ---------------------------------------------------------------------------
 
+// exp(x^2) erfc(x) for x >= 0: exp(x^2) taken as exp(hi) exp(lo) with hi + lo = x^2 exactly, so the
+// product keeps erfc's relative accuracy; past 10, where erfc nears underflow, the asymptotic series.
+inline double erfcx(double x) {
+    if (!(x < 10.0)) {
+        if (std::isnan(x)) return x;
+        const double w = 1.0 / (2.0 * x * x);
+        double term = 1.0, sum = 1.0;
+        for (int k = 1; k <= 14; ++k) {
+            term *= -(2.0 * k - 1.0) * w;
+            sum += term;
+        }
+        return sum / (x * 1.7724538509055160273);
+    }
+    const double hi = x * x;
+    const double lo = std::fma(x, x, -hi);
+    return std::exp(hi) * std::exp(lo) * std::erfc(x);
+}
+
 // Weighted residuals (y - model) / sigma of k Gaussians (A, mu, variance) on a straight background
-// (level at the middle of x, slope per unit of x): parameters (A, mu, variance) * k, level, slope.
+// (level at the middle of x, slope per unit of x): parameters (A, mu, variance) * k, level, slope; with
+// `shape` also (tail fraction t, tail slope b in sigmas, step height h) shared by the peaks, each peak
+// then adding A (t T + h S) / 2 with the tail T = exp(d / beta + sigma^2 / 2 beta^2) erfc(d / sqrt2 sigma
+// + sigma / sqrt2 beta), beta = b sigma, and the step S = erfc(d / sqrt2 sigma), d = x - mu.
 // The model is summed in the order the spectrum package's Python model sums it.
 class Peaks {
 public:
-    Peaks(Vec x, Vec y, Vec sigma, Index k) : x_(std::move(x)), y_(std::move(y)), sigma_(std::move(sigma)), k_(k) {
+    Peaks(Vec x, Vec y, Vec sigma, Index k, bool shape = false)
+        : x_(std::move(x)), y_(std::move(y)), sigma_(std::move(sigma)), k_(k), shape_(shape) {
         const std::size_t m = x_.size();
         const double centre = 0.5 * (x_.front() + x_.back());
         dx_.resize(m);
         for (std::size_t i = 0; i < m; ++i) dx_[i] = x_[i] - centre;
         model_.resize(m);
+        extras_.resize(m);
     }
     Index size() const noexcept { return Index(x_.size()); }
+    Index parameters() const noexcept { return 3 * k_ + 2 + (shape_ ? 3 : 0); }
 
     void residuals(const Vec& p, Vec& f) const {
         const Index m = size(), k3 = 3 * k_;
         std::fill(model_.begin(), model_.end(), 0.0);
         multi_gaussian(xs(), Strided<const double>(p.data(), k3), Strided<double>(model_.data(), m));
-        for (Index i = 0; i < m; ++i) f[i] = (y_[i] - ((model_[i] + p[k3]) + p[k3 + 1] * dx_[i])) / sigma_[i];
+        if (!shape_) {
+            for (Index i = 0; i < m; ++i) f[i] = (y_[i] - ((model_[i] + p[k3]) + p[k3 + 1] * dx_[i])) / sigma_[i];
+            return;
+        }
+        std::fill(extras_.begin(), extras_.end(), 0.0);
+        const double t = p[k3 + 2], h = p[k3 + 4];
+        for (Index j = 0; j < k_; ++j) {
+            const double a = p[3 * j];
+            for (Index i = 0; i < m; ++i) {
+                const Parts q = parts(p, j, i, false);
+                extras_[i] += a * (0.5 * t * q.tail + 0.5 * h * q.step);
+            }
+        }
+        for (Index i = 0; i < m; ++i)
+            f[i] = (y_[i] - (((model_[i] + p[k3]) + p[k3 + 1] * dx_[i]) + extras_[i])) / sigma_[i];
     }
+
     void jacobian(const Vec& p, Matrix& J) const {
-        const Index m = size(), k3 = 3 * k_;
+        const Index m = size(), k3 = 3 * k_, n = parameters();
         Strided2D<double> view;
         view.data = reinterpret_cast<char*>(J.a.data());
         view.rows = m;
@@ -549,15 +588,59 @@ public:
             J(i, k3) = 1.0;
             J(i, k3 + 1) = dx_[i];
         }
-        for (Index j = 0; j < k3 + 2; ++j)
-            for (Index i = 0; i < m; ++i) J(i, j) = J(i, j) / -sigma_[i];
+        if (shape_) {
+            const double t = p[k3 + 2], h = p[k3 + 4];
+            for (Index c = k3 + 2; c < n; ++c) std::fill(J.col(c), J.col(c) + m, 0.0);
+            for (Index j = 0; j < k_; ++j) {
+                const double a = p[3 * j], sd = std::sqrt(p[3 * j + 2]);
+                for (Index i = 0; i < m; ++i) {
+                    const Parts q = parts(p, j, i, true);
+                    J(i, 3 * j) += 0.5 * t * q.tail + 0.5 * h * q.step;
+                    J(i, 3 * j + 1) += a * (0.5 * t * q.tail_mu + 0.5 * h * q.step_mu);
+                    J(i, 3 * j + 2) += a * (0.5 * t * q.tail_sigma + 0.5 * h * q.step_sigma) / (2.0 * sd);
+                    J(i, k3 + 2) += 0.5 * a * q.tail;
+                    J(i, k3 + 3) += 0.5 * a * t * q.tail_b;
+                    J(i, k3 + 4) += 0.5 * a * q.step;
+                }
+            }
+        }
+        for (Index c = 0; c < n; ++c)
+            for (Index i = 0; i < m; ++i) J(i, c) = J(i, c) / -sigma_[i];
     }
 
 private:
+    struct Parts {
+        double tail, step;
+        double tail_mu = 0, tail_sigma = 0, tail_b = 0, step_mu = 0, step_sigma = 0;
+    };
+
+    // Tail and step of peak j at point i per unit height and fraction, with their derivatives by mu,
+    // sigma and b when asked: dT/dd = T / beta - sqrt(2/pi) g / sigma with g the unit Gaussian, and so on.
+    Parts parts(const Vec& p, Index j, Index i, bool derivatives) const {
+        constexpr double kSqrt2 = 1.4142135623730950488, kSqrt2OverPi = 0.79788456080286535588;
+        const double b = p[3 * k_ + 3], mu = p[3 * j + 1], var = p[3 * j + 2];
+        const double sd = std::sqrt(var), beta = b * sd, d = x_[i] - mu;
+        const double v = d / (kSqrt2 * sd) + sd / (kSqrt2 * beta);
+        const double g = std::exp(-0.5 * d * d / var);
+        const double tail = v > 0 ? g * erfcx(std::max(v, 0.0))
+                                  : std::exp(std::min(d / beta + 0.5 / (b * b), 700.0)) * std::erfc(v);
+        Parts q{tail, std::erfc(d / (kSqrt2 * sd))};
+        if (derivatives) {
+            const double dd = tail / beta - kSqrt2OverPi * g / sd;  // dT/dd
+            q.tail_mu = -dd;
+            q.tail_sigma = -d * tail / (beta * sd) + kSqrt2OverPi * g * d / var;
+            q.tail_b = -tail * (d / (b * b * sd) + 1.0 / (b * b * b)) + kSqrt2OverPi * g / (b * b);
+            q.step_mu = kSqrt2OverPi * g / sd;
+            q.step_sigma = kSqrt2OverPi * g * d / var;
+        }
+        return q;
+    }
+
     Strided<const double> xs() const noexcept { return {x_.data(), size()}; }
     Vec x_, y_, sigma_, dx_;
     Index k_;
-    mutable Vec model_;
+    bool shape_;
+    mutable Vec model_, extras_;
 };
 
 }  // namespace quodex::gaussian::trf
