@@ -19,10 +19,19 @@ from .model import Calibration, Spectrum
 from .options import Options
 from .results import Analysis, Flag, IdKind, Region
 
-__all__ = ["analyse", "FitContext", "MIN_CHANNELS"]
+__all__ = ["analyse", "check_spectrum", "FitContext", "MIN_CHANNELS", "MAX_CHANNELS", "MAX_TOTAL_COUNTS",
+           "ENERGY_RANGE_KEV"]
 
 MIN_CHANNELS = 64
 """Channels a spectrum needs at least to be analysed."""
+MAX_CHANNELS = 1 << 21
+"""Channels a spectrum may have at most (2 097 152; instruments write up to 65 536)."""
+MAX_TOTAL_COUNTS = 1e18
+"""Counts a spectrum may hold at most: far beyond any measurement, far below where squares of counts
+(variances, chi-square) overflow."""
+ENERGY_RANGE_KEV = (1.0, 20000.0)
+"""Where the top of a gamma-ray spectrum lies; a scale ending outside is most likely a wrong
+calibration, and is warned of."""
 PASS1_CANDIDATES = 30  # the most significant candidates fitted to learn the resolution
 MAX_CANDIDATES = 400  # candidates fitted at most; the least significant beyond are reported as skipped
 FIT_BUDGET_S = 15.0  # wall time for the peak fits, so that no input runs away
@@ -492,6 +501,73 @@ def spectrum_axis(spectrum, options):
     return np.ascontiguousarray(energy, dtype=np.float64), calibration
 
 
+def check_spectrum(spectrum: Spectrum):
+    """Validates a spectrum's arrays as the readers validate files.
+
+    Parameters
+    ----------
+    spectrum : Spectrum
+
+    Returns
+    -------
+    counts : numpy.ndarray
+        float64, contiguous.
+
+    Raises
+    ------
+    SpectrumDataError
+        Counts that are not a 1-D array of finite, non-negative numbers, more than `MAX_CHANNELS`
+        channels or more than `MAX_TOTAL_COUNTS` counts; energies that are not finite and strictly
+        increasing, one per channel.
+    """
+    try:
+        counts = np.ascontiguousarray(spectrum.counts, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise SpectrumDataError("counts must be numbers") from None
+    if counts.ndim != 1:
+        raise SpectrumDataError(f"counts must be 1-D (one number per channel), got shape {counts.shape}")
+    if len(counts) > MAX_CHANNELS:
+        raise SpectrumDataError(f"{len(counts)} channels: at most {MAX_CHANNELS} can be analysed")
+    bad = np.flatnonzero(~np.isfinite(counts))
+    if len(bad):
+        raise SpectrumDataError(f"counts must be finite: {counts[bad[0]]} in channel {bad[0]}")
+    bad = np.flatnonzero(counts < 0)
+    if len(bad):
+        raise SpectrumDataError(f"counts must not be negative: {counts[bad[0]]:g} in channel {bad[0]}")
+    total = float(np.sum(counts))
+    if not total <= MAX_TOTAL_COUNTS:
+        raise SpectrumDataError(f"{total:.3g} counts in all: more than {MAX_TOTAL_COUNTS:g} cannot be measured counts")
+    if spectrum.energies is not None:
+        try:
+            e = np.asarray(spectrum.energies, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise SpectrumDataError("energies must be numbers") from None
+        if e.shape != counts.shape:
+            raise SpectrumDataError(f"{e.size} energies for {len(counts)} channels")
+        if not np.all(np.isfinite(e)):
+            raise SpectrumDataError("energies must be finite")
+        step = np.flatnonzero(~(np.diff(e) > 0))
+        if len(step):
+            raise SpectrumDataError(f"energies must increase strictly: {e[step[0]]:g} then {e[step[0] + 1]:g} keV "
+                                    f"at channel {step[0] + 1}")
+    return counts
+
+
+def scale_warnings(energy, peaks):
+    """Warnings of an energy scale that is most likely wrong: its top outside `ENERGY_RANGE_KEV`, peaks at
+    negative energies."""
+    out = []
+    lo, hi = ENERGY_RANGE_KEV
+    if not lo <= energy[-1] <= hi:
+        out.append(f"the energy scale ends at {energy[-1]:.6g} keV, outside {lo:g} keV..{hi / 1000:g} MeV: check the "
+                   f"calibration")
+    below = [p.energy for p in peaks if p.energy < 0]
+    if below:
+        out.append(f"{len(below)} peak{'s' if len(below) > 1 else ''} at negative energy (lowest {min(below):.1f} keV): "
+                   f"check the calibration's offset")
+    return out
+
+
 def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     """Analyses one spectrum.
 
@@ -514,7 +590,8 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     Raises
     ------
     SpectrumDataError
-        The spectrum has too few channels or no usable energy scale.
+        The spectrum has too few or too many channels, counts that are not finite and non-negative, or no
+        usable energy scale (energies not strictly increasing).
     OptionsError
         An option does not fit this spectrum (a calibration that does not ascend over its channels).
     ResponseFileError
@@ -527,8 +604,8 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
         raise TypeError(f"analyse() takes a Spectrum, got {type(spectrum).__name__}")
     if not isinstance(options, Options):
         raise TypeError(f"options must be an Options, got {type(options).__name__}")
+    counts = check_spectrum(spectrum)
     energy, base = spectrum_axis(spectrum, options)
-    counts = np.ascontiguousarray(spectrum.counts, dtype=np.float64)
     options = options.with_response_loaded()
     clock = _Clock()
     warnings = list(spectrum.notes)
@@ -572,6 +649,7 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
     peaks = flag_wide(peaks, resolution)
     if missing:
         warnings.append("known lines not found: " + ", ".join(f"{e:g} keV" for e in missing))
+    warnings += scale_warnings(energy, peaks)
     poor = [p for p in peaks if p.has(Flag.POOR_FIT)]
     if poor:
         warnings.append("poor fits (reported, flagged): " + ", ".join(f"{p.energy:.1f} keV" for p in poor))

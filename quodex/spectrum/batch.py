@@ -3,10 +3,16 @@ order, and a summary table of every spectrum's peaks (CSV, and Parquet where pya
 from __future__ import annotations
 
 import csv
+import dataclasses
 import glob
+import hashlib
 import os
+import re
+import signal
+import sys
 
 import numpy as np
+from numpy.linalg import LinAlgError
 
 from . import report
 from .analysis import analyse
@@ -16,7 +22,107 @@ from .options import Options
 from .readers import read_spectrum
 
 __all__ = ["analyse_many", "analyse_one", "run", "process_pool", "describe", "expand", "summary_rows",
-           "write_summary", "SUMMARY_COLUMNS"]
+           "write_summary", "begin_summary", "end_summary", "SUMMARY_COLUMNS", "SUMMARY_FILES", "document", "provenance", "version", "shown", "is_result_file",
+           "PROGRAM"]
+
+PROGRAM = "quodex-spectrum"
+"""The program's name, as its documents record it."""
+
+
+def version():
+    """The installed package's version, or the checkout's (from pyproject.toml) when run from source."""
+    from importlib import metadata
+    try:
+        return metadata.version("quodex-kernels")
+    except metadata.PackageNotFoundError:
+        pass
+    here = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "pyproject.toml")
+    try:
+        with open(here, encoding="utf-8") as f:
+            found = re.search(r'^version\s*=\s*"([^"]+)"', f.read(), re.M)
+    except OSError:
+        found = None
+    return f"{found.group(1)} (source)" if found else "unknown"
+
+
+def shown(path) -> str:
+    """A path as text that any output can hold: bytes of a file name that are not UTF-8 written as
+    ``\\xNN`` escapes."""
+    return os.fspath(path).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def _options_record(options):
+    record = {}
+    for f in dataclasses.fields(options):
+        value = getattr(options, f.name)
+        if f.name == "response" and value is not None:
+            value = shown(getattr(value, "source", value))
+        record[f.name] = list(value) if isinstance(value, tuple) else value
+    return record
+
+
+def provenance(item, options):
+    """What made a document: the program and its version, the options, and the input file's size and
+    SHA-256 (for a path).
+
+    Parameters
+    ----------
+    item : str, os.PathLike, Spectrum or pair
+    options : Options
+
+    Returns
+    -------
+    dict
+        ``program``, ``options`` and ``input`` (``path`` and, for a readable file, ``bytes`` and
+        ``sha256``).
+    """
+    source = {"path": shown(_path_of(item))}
+    if isinstance(item, (str, os.PathLike)):
+        digest, size = hashlib.sha256(), 0
+        try:
+            with open(item, "rb", buffering=0) as f:
+                if os.path.isfile(item):
+                    while chunk := f.read(1 << 20):
+                        digest.update(chunk)
+                        size += len(chunk)
+                    source.update(bytes=size, sha256=digest.hexdigest())
+        except OSError:
+            pass
+    return {"program": {"name": PROGRAM, "version": version()}, "options": _options_record(options), "input": source}
+
+
+def document(item, result, options):
+    """The JSON document of an analysis with its provenance (see `provenance`) first.
+
+    Parameters
+    ----------
+    item : str, os.PathLike, Spectrum or pair
+        What was analysed.
+    result : Analysis
+    options : Options
+
+    Returns
+    -------
+    dict
+        ``program`` and ``options``, then `report.to_json`'s keys, ``input`` holding the file's size
+        and hash besides what the analysis read.
+    """
+    head = provenance(item, options)
+    doc = report.to_json(result)
+    doc["input"] = {**doc["input"], **head.pop("input")}
+    return {**head, **doc}
+
+
+def is_result_file(path) -> bool:
+    """Whether a file is a document this program wrote (its results are never read as a spectrum)."""
+    if not os.fspath(path).lower().endswith(".json"):
+        return False
+    try:
+        with open(path, "rb") as f:
+            head = f.read(64)
+    except OSError:
+        return False
+    return re.match(rb'\{\s*"program":\s*\{\s*"name":\s*"' + PROGRAM.encode() + rb'"', head) is not None
 
 
 def describe(error: SpectrumError, path) -> str:
@@ -87,19 +193,58 @@ def analyse_one(item, options: Options | None = None):
         `report.to_json` of its analysis, or ``{"input": {"path": PATH}, "error": MESSAGE}`` where a
         `SpectrumError` was raised.
     """
+    options = Options() if options is None else options
     try:
         result = run(item, options)
+        return document(item, result, options)
     except SpectrumError as e:
-        return {"input": {"path": _path_of(item)}, "error": describe(e, _path_of(item))}
-    return report.to_json(result)
+        message = describe(e, shown(_path_of(item)))
+    except (ArithmeticError, MemoryError, RuntimeError, TypeError, ValueError, IndexError, LinAlgError) as e:
+        # a fault of the analysis, not of the input: named as such, and the batch goes on
+        message = f"{shown(_path_of(item))}: internal error ({type(e).__name__}: {' '.join(str(e).split())})"
+    return {**provenance(item, options), "error": shown(message)}
 
 
 _worker_options = None
 
 
-def _init_worker(options):
+def _init_worker(options, parent=None):
     global _worker_options
     _worker_options = options
+    end_with_parent(parent)
+
+
+def end_with_parent(parent=None):
+    """Makes this worker process end when its parent ends, and leaves Ctrl-C to the parent.
+
+    Linux: the kernel sends SIGKILL at the parent's death (PR_SET_PDEATHSIG); elsewhere a daemon
+    thread checks the parent's process id every second.
+
+    Parameters
+    ----------
+    parent : int, optional
+        The parent's process id as the parent saw it; a worker whose parent is already gone ends at once.
+    """
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent handles Ctrl-C and ends the workers
+    parent = os.getppid() if parent is None else parent
+    if sys.platform.startswith("linux"):
+        import ctypes
+        try:
+            ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+        except (OSError, AttributeError):
+            pass
+        else:
+            if os.getppid() != parent:  # died before the request took effect
+                os._exit(1)
+            return
+    import threading
+    import time
+
+    def watch():
+        while os.getppid() == parent:
+            time.sleep(1.0)
+        os._exit(1)
+    threading.Thread(target=watch, daemon=True, name="parent-watch").start()
 
 
 def _analyse_in_worker(item):
@@ -181,7 +326,7 @@ def process_pool(jobs, options: Options):
     """
     from concurrent.futures import ProcessPoolExecutor
     options = options.with_response_loaded()
-    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_init_worker, initargs=(options,))
+    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_init_worker, initargs=(options, os.getpid()))
     pool._quodex_options = options
     return pool
 
@@ -190,7 +335,7 @@ def _is_dask(executor):
     return type(executor).__module__.startswith("distributed")
 
 
-def expand(patterns):
+def expand(patterns, out_dir=None):
     """The files that paths, directories and glob patterns name.
 
     Parameters
@@ -198,24 +343,40 @@ def expand(patterns):
     patterns : iterable of str
         Files, directories (searched recursively, hidden files left out) or glob patterns (``**``
         allowed).
+    out_dir : str, optional
+        The batch's output folder: its summary files are left out where a directory or pattern reaches
+        it.
 
     Returns
     -------
     list of str
         In the order given, each directory's and pattern's files sorted; a pattern that matches nothing
-        is kept, so that its error is reported.
+        is kept, so that its error is reported. Documents this program wrote are left out unless named
+        one by one, so that results written next to the spectra are not read as spectra next time.
     """
+    own = os.path.realpath(out_dir) if out_dir else None
+
+    def wanted(path):
+        if own and os.path.basename(path) in SUMMARY_FILES and os.path.realpath(os.path.dirname(path)) == own:
+            return False
+        return not is_result_file(path)
+
     out = []
     for p in patterns:
         if os.path.isdir(p):
             for root, dirs, files in os.walk(p):
-                dirs.sort()
-                out += [os.path.join(root, f) for f in sorted(files) if not f.startswith(".")]
+                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+                out += [f for f in (os.path.join(root, f) for f in sorted(files) if not f.startswith(".")) if wanted(f)]
         elif glob.has_magic(p):
-            out += sorted(glob.glob(p, recursive=True)) or [p]
+            out += sorted(f for f in glob.glob(p, recursive=True) if wanted(f)) or [p]
         else:
             out.append(p)
     return out
+
+
+SUMMARY_FILES = ("summary.csv", "summary.parquet", "summary.incomplete")
+"""The files of a batch summary in its output folder: the table (CSV, Parquet) and, while the batch runs
+or after it was interrupted, the marker that says the results are incomplete."""
 
 
 SUMMARY_COLUMNS = ("file", "energy", "energy_unc", "fwhm", "area", "area_unc", "significance", "identification",
@@ -273,17 +434,53 @@ def write_summary(rows, stem):
         A file cannot be written.
     """
     written = [stem + ".csv"]
-    with open(written[0], "w", newline="", encoding="utf-8") as f:
+
+    def write_csv(f):
         w = csv.DictWriter(f, fieldnames=SUMMARY_COLUMNS)
         w.writeheader()
-        w.writerows(rows)
+        w.writerows({k: shown(v) if isinstance(v, str) else v for k, v in r.items()} for r in rows)
+    report.write_atomic(written[0], write_csv)
     try:
         import pyarrow as pa
         import pyarrow.parquet as pq
     except ImportError:
         return written
-    columns = {c: [r[c] for r in rows] for c in SUMMARY_COLUMNS}
+    columns = {c: [shown(r[c]) if isinstance(r[c], str) else r[c] for r in rows] for c in SUMMARY_COLUMNS}
     types = {c: pa.float64() for c in SUMMARY_COLUMNS[1:7]}
     table = pa.table({c: pa.array(v, type=types.get(c, pa.string())) for c, v in columns.items()})
-    pq.write_table(table, stem + ".parquet")
+    report.write_atomic(stem + ".parquet", lambda f: pq.write_table(table, f), "wb")
     return written + [stem + ".parquet"]
+
+
+def begin_summary(stem, inputs):
+    """Marks a batch's results as incomplete until `write_summary` ends it: removes the summary tables of
+    an earlier batch and writes ``stem.incomplete`` listing this batch's inputs.
+
+    Parameters
+    ----------
+    stem : str
+        The summary's path without extension.
+    inputs : sequence of str
+        The batch's input files.
+
+    Raises
+    ------
+    OSError
+        The folder cannot be written.
+    """
+    text = (f"# {PROGRAM} {version()}: this batch has not ended; results here are incomplete until "
+            f"{os.path.basename(stem)}.csv is written. Its inputs:\n" + "".join(shown(p) + "\n" for p in inputs))
+    report.write_atomic(stem + ".incomplete", lambda f: f.write(text))
+    for old in (stem + ".csv", stem + ".parquet"):
+        try:
+            os.unlink(old)
+        except FileNotFoundError:
+            pass
+
+
+def end_summary(stem):
+    """Removes the marker `begin_summary` wrote, once the summary tables are written."""
+    try:
+        os.unlink(stem + ".incomplete")
+    except FileNotFoundError:
+        pass

@@ -177,7 +177,8 @@ def recalibrate(energy, base: Calibration | None, peaks, lines, resolution):
         dropped += 1
     if dropped:
         note += f"; {dropped} match{'es' if dropped > 1 else ''} off the fit dropped"
-    new = Calibration(coeffs, f"recalibrated ({note})")
+    new = Calibration(coeffs, f"recalibrated ({note})" + ("" if base is not None else " of the file's energies E"),
+                      "ch" if base is not None else "E")
     if not np.all(np.diff(new(x_axis if base is not None else energy)) > 0):
         return Recalibration(None, [], f"recalibration from {keep.sum()} lines gave no ascending scale; kept")
     matched = [(line, pk.energy, float(new(x))) for (line, pk), x, k in zip(pairs, xs, keep) if k]

@@ -25,6 +25,9 @@ class Calibration:
     source : str
         Where it came from (``"file ($MCA_CAL)"``, ``"--calibration"``, ``"recalibrated (linear fit to
         2 lines)"``), shown in reports.
+    variable : str
+        What the polynomial is of, as reports print it: ``"ch"`` (channel numbers), or ``"E"`` for a
+        refinement of energies a file gives channel by channel (keV = sum(c[i] * E**i), E the file's keV).
 
     Raises
     ------
@@ -33,6 +36,7 @@ class Calibration:
     """
     coefficients: tuple
     source: str  # where it came from, e.g. "file ($MCA_CAL)", "--calibration", "recalibrated from 4 lines"
+    variable: str = "ch"
 
     def __post_init__(self):
         c = tuple(float(v) for v in self.coefficients)

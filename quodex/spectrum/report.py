@@ -1,15 +1,17 @@
 """The results of an analysis as a text report, a JSON document and a figure."""
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
+import tempfile
 
 import numpy as np
 
 from .results import Analysis
 
-__all__ = ["text", "to_json", "write_json", "figure", "draw", "peak_record"]
+__all__ = ["text", "to_json", "write_json", "write_atomic", "figure", "draw", "peak_record"]
 
 
 def _num(v, digits=6):
@@ -65,6 +67,7 @@ def to_json(a: Analysis):
                   "start_time": spectrum.start_time, "total_counts": float(np.sum(spectrum.counts))},
         "calibration": {
             "coefficients": list(cal.coefficients) if cal else None,
+            "variable": cal.variable if cal else None,
             "source": cal.source if cal else "energies given channel by channel in the file",
             "matched_lines": [{"line": line, "before": _num(b, 9), "after": _num(f, 9), "residual": _num(f - line, 4)}
                               for line, b, f in recal.matched] if recal else [],
@@ -82,8 +85,53 @@ def to_json(a: Analysis):
     }
 
 
+def write_atomic(path, write, mode="w"):
+    """Writes a file through a temporary file in its folder, renamed into place once complete.
+
+    A reader never sees a half-written file, and an interruption or a failure leaves the old file (or
+    none) in place.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file, created or replaced.
+    write : callable
+        write(f) writes the content to the open temporary file.
+    mode : str
+        ``"w"`` (UTF-8 text) or ``"wb"``.
+
+    Raises
+    ------
+    OSError
+        The folder cannot be written; whatever `write` raises.
+    """
+    path = os.fspath(path)
+    folder, name = os.path.split(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+    try:
+        with os.fdopen(fd, mode, **({"encoding": "utf-8", "newline": ""} if "b" not in mode else {})) as f:
+            write(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(tmp, 0o666 & ~_UMASK)  # mkstemp makes it 0600; an output is an ordinary file
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def _umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+_UMASK = _umask()  # read once: setting it back and forth is not thread-safe
+
+
 def write_json(path, doc):
-    """Writes a JSON document as indented JSON to a file.
+    """Writes a JSON document as indented JSON to a file, atomically (see `write_atomic`).
 
     Parameters
     ----------
@@ -97,11 +145,10 @@ def write_json(path, doc):
     OSError
         The file cannot be written.
     ValueError
-        `doc` holds a NaN or infinite number.
+        `doc` holds a NaN or infinite number; nothing is written.
     """
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(doc, f, indent=1, allow_nan=False)
-        f.write("\n")
+    text = json.dumps(doc, indent=1, allow_nan=False) + "\n"  # fails before any file is touched
+    write_atomic(path, lambda f: f.write(text))
 
 
 def text(a: Analysis):
@@ -128,7 +175,8 @@ def text(a: Analysis):
            f"{e[0]:.2f}..{e[-1]:.2f} keV, {c.sum():.6g} counts" + (f"; {', '.join(times)}" if times else "")]
     cal = a.calibration
     out.append("Calibration: " + (f"{cal.source}: keV = " + " + ".join(
-        f"{v:.7g}" + ("" if i == 0 else " ch" if i == 1 else f" ch^{i}") for i, v in enumerate(cal.coefficients))
+        f"{v:.7g}" + ("" if i == 0 else f" {cal.variable}" if i == 1 else f" {cal.variable}^{i}")
+        for i, v in enumerate(cal.coefficients))
         if cal else "energies given by the file"))
     if a.recalibration and a.recalibration.matched:
         out.append("  residuals (keV): " + ", ".join(f"{line:g}: {after - line:+.3f}"
@@ -173,7 +221,9 @@ def figure(a: Analysis, path):
     OSError
         The file cannot be written.
     """
-    draw(a).savefig(path, dpi=90)
+    fig = draw(a)
+    fmt = os.path.splitext(os.fspath(path))[1][1:].lower() or None
+    write_atomic(path, lambda f: fig.savefig(f, dpi=90, format=fmt), "wb")
 
 
 def draw(a: Analysis):

@@ -10,6 +10,8 @@ with E0 = 350 keV for semiconductors and 700 keV for scintillators."""
 from __future__ import annotations
 
 import math
+import os
+import stat
 import zipfile
 from dataclasses import dataclass
 
@@ -20,7 +22,7 @@ from quodex.utils.numerics.kernels.deconvolution import (ML_EM_cy, build_gaussia
 from quodex.utils.numerics.kernels.tarvel import tarvel_cy
 
 from .detector import FWHM_C, DetectorKind, bin_edges, gauss_in_bins
-from .errors import ResponseFileError
+from .errors import ResponseFileError, SpectrumDataError
 from .search import rebin
 
 __all__ = ["Response", "ModelResponse", "Unfolding", "load_response", "model_response", "unfold", "sharpen",
@@ -76,9 +78,15 @@ def load_response(path):
         the array at fault.
     """
     try:
+        with open(path, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode) or f.read(4) != b"PK\x03\x04":
+                raise ResponseFileError("not a .npz archive (numpy.savez writes one with the arrays matrix, "
+                                        "ref_energies and energy_axis)", path=path)
         with np.load(path, allow_pickle=False) as z:
             arrays = {k: np.asarray(z[k], dtype=np.float64) for k in ("matrix", "ref_energies", "energy_axis")
                       if k in z.files}
+    except ResponseFileError:
+        raise
     except (OSError, ValueError, zipfile.BadZipFile) as e:
         raise ResponseFileError(f"cannot read response {path}: {e}") from None
     for key in ("matrix", "ref_energies", "energy_axis"):
@@ -92,6 +100,8 @@ def load_response(path):
         raise ResponseFileError("ref_energies (at least 2) and energy_axis must ascend", path=path)
     if not np.all(np.isfinite(m)) or np.any(m < 0):
         raise ResponseFileError("matrix must hold finite values >= 0", path=path)
+    if not np.any(m > 0):
+        raise ResponseFileError("matrix is all zero: it describes no detector", path=path)
     return Response(m, r, a, f"file {path}")
 
 
@@ -290,6 +300,10 @@ def unfold(energy, counts, response, iterations):
     rows = response_rows(grid, response)
     offsets, indices, values = rows
     sensitivity = row_sums(offsets, values, len(grid))
+    if not np.any(sensitivity > 0):
+        ref = response.ref_energies
+        raise SpectrumDataError(f"the response ({response.source}) covers {ref[0]:g}..{ref[-1]:g} keV and reaches no "
+                                f"channel of the spectrum ({grid[0]:.4g}..{grid[-1]:.4g} keV): nothing to unfold")
     x = ML_EM_cy(grid_counts, offsets, indices, values, sensitivity, iterations)
     x[sensitivity <= 0] = 0.0  # bins no row feeds are not estimated
     folded = fold(x, rows, len(grid))

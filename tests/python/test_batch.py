@@ -42,10 +42,11 @@ def serial(spectra, tmp_path_factory):
 def test_a_corrupt_file_is_listed_and_the_rest_analysed(serial, capsys):
     code, docs = serial
     assert code == 1
-    assert set(docs) == {"corrupt.json", "s0.json", "s1.json", "s2.json", "s3.json", "short.json"}
-    assert "corrupt.spe, line 4: $DATA: channels 0 to 1023 need 1024 counts" in docs["corrupt.json"]["error"]
-    assert docs["short.json"]["error"].endswith("short.spe: a spectrum needs at least 64 channels, found 32")
-    for name in ("s0.json", "s3.json"):
+    assert set(docs) == {"corrupt.spe.json", "s0.spe.json", "s1.spe.json", "s2.spe.json", "s3.spe.json",
+                         "short.spe.json"}
+    assert "corrupt.spe, line 4: $DATA: channels 0 to 1023 need 1024 counts" in docs["corrupt.spe.json"]["error"]
+    assert docs["short.spe.json"]["error"].endswith("short.spe: a spectrum needs at least 64 channels, found 32")
+    for name in ("s0.spe.json", "s3.spe.json"):
         assert docs[name]["missing_lines"] == [] and "error" not in docs[name]
 
 
@@ -79,7 +80,7 @@ def test_dask_local_cluster_gives_the_same_numbers(spectra, serial, tmp_path):
 def test_a_single_run_matches_its_batch_result(spectra, serial, tmp_path):
     out = tmp_path / "one.json"
     assert cli.main([str(spectra / "s2.spe"), "--lines", "661.66,1460.82", *FAST, "--json", str(out)]) == 0
-    assert without_times(json.loads(out.read_text())) == without_times(serial[1]["s2.json"])
+    assert without_times(json.loads(out.read_text())) == without_times(serial[1]["s2.spe.json"])
 
 
 def test_python_api_keeps_input_order_with_any_executor():
@@ -103,7 +104,7 @@ def test_batch_option_errors(argv, message, capsys):
 
 
 def test_json_names_stay_apart():
-    assert cli.json_names(["a/x.spe", "b/x.spe", "c/y.n42"]) == ["a__x.json", "b__x.json", "y.json"]
+    assert cli.json_names(["a/x.spe", "b/x.spe", "c/y.n42"]) == ["a__x.spe.json", "b__x.spe.json", "y.n42.json"]
 
 
 def test_a_bad_response_fails_the_call_before_any_spectrum(tmp_path):

@@ -118,7 +118,7 @@ def test_a_folder_of_one_spectrum_is_a_batch(tmp_path, monkeypatch, capsys):
     files.write_spe(tmp_path / "in" / "only.spe", [5.0] * 32, calibration=(0.0, 2.93))
     monkeypatch.chdir(tmp_path)
     assert cli.main(["in"]) == 1  # too short to analyse, listed in the batch's table
-    assert (tmp_path / "quodex-spectrum-results" / "only.json").is_file()
+    assert (tmp_path / "quodex-spectrum-results" / "only.spe.json").is_file()
     assert "0 of 1 spectra analysed" in capsys.readouterr().out
 
 

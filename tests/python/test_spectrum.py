@@ -210,7 +210,7 @@ def test_command_line_reads_each_format_and_writes_json(tmp_path, nai_counts, wr
     argv = [str(path), "--lines", "661.66,1460.82", "--json", str(out), "--rl-iterations", "2", "--em-iterations", "2"]
     assert cli.main(argv) == 0
     doc = json.loads(out.read_text())
-    assert out.read_text().splitlines()[1] == ' "input": {'  # one key a line, for people and diffs
+    assert out.read_text().splitlines()[1] == ' "program": {'  # one key a line, for people and diffs
     assert doc["input"]["channels"] == 1024 and doc["input"]["live_time"] == 600.0
     assert doc["calibration"]["coefficients"][1] == pytest.approx(2.93)
     energies = [p["energy"] for p in doc["peaks"]]

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import stat
 from dataclasses import dataclass
 from typing import Callable
 
@@ -19,6 +20,7 @@ from .common import pick_measurement, text_head
 __all__ = ["read_spectrum", "reader_for", "Reader", "READERS", "HEAD", "SpectrumFileError"]
 
 HEAD = 8192  # bytes a reader's sniff sees
+MAX_BYTES = 256 << 20  # the largest spectrum file read: 10**6 channels as text take about 30 MiB
 
 
 @dataclass(frozen=True)
@@ -40,6 +42,8 @@ class Reader:
         a measurement other than 1.
     xml_root : str
         The root element of its XML form, named when XML of no known form is refused.
+    max_bytes : int
+        The largest file of this format read (`MAX_BYTES` by default); larger ones are refused unread.
     """
     name: str
     sniff: Callable[[bytes], bool]
@@ -47,6 +51,7 @@ class Reader:
     extensions: tuple = ()
     several: bool = False
     xml_root: str = ""
+    max_bytes: int = MAX_BYTES
 
 
 READERS = (
@@ -91,10 +96,11 @@ def read_spectrum(path, options=None) -> Spectrum:
         raise TypeError(f"options must be an Options or None, got {type(options).__name__}")
     path = os.fspath(path)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        data = _read_checked(path)
     except OSError as e:
         raise SpectrumFileError(f"cannot read {path}: {e.strerror or e}") from None
+    except SpectrumFileError as e:
+        raise e.at(path) from None
     try:
         if not data.strip():
             raise FileFormatError("empty file")
@@ -105,6 +111,26 @@ def read_spectrum(path, options=None) -> Spectrum:
     except SpectrumFileError as e:
         raise e.at(path) from None
     return dataclasses.replace(spectrum, path=str(path))
+
+
+def _read_checked(path):
+    """The bytes of a regular file, refused before it is read whole when no format takes its head or it is
+    larger than its format's `max_bytes`. Opened without blocking: a FIFO or a device is refused by
+    its kind, never waited on."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with open(fd, "rb", closefd=True) as f:
+        info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode):
+            kind = "a directory" if stat.S_ISDIR(info.st_mode) else "not a regular file (a pipe, socket or device)"
+            raise FileFormatError(kind)
+        head = f.read(HEAD)
+        if len(head) < HEAD or not head.strip():
+            return head
+        reader = reader_for(path, head)
+        if info.st_size > reader.max_bytes:
+            raise FileFormatError(f"{info.st_size / 2**20:.0f} MiB: larger than any {reader.name} spectrum "
+                                  f"(at most {reader.max_bytes >> 20} MiB read)")
+        return head + f.read()
 
 
 def reader_for(path, head: bytes) -> Reader:
