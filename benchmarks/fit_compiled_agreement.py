@@ -24,8 +24,8 @@ from bench_analysis import workloads  # noqa: E402
 from quodex.spectrum.model import Spectrum  # noqa: E402
 
 real_solve = ft.solve_weighted
-tally = {"fits": 0, "with tail and step": 0, "same cost": 0, "same parameters": 0, "within 1 in chi2": 0, "lower": 0, "higher": 0,
-         "same nfev": 0}
+tally = {"fits": 0, "with tail and step": 0, "same cost": 0, "same parameters": 0, "within 1 in chi2": 0, "lower": 0,
+         "higher": 0, "same nfev": 0}
 seconds = {"scipy": 0.0, "compiled": 0.0}
 
 

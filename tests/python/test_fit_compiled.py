@@ -23,8 +23,9 @@ def region(peaks, seed, background=40.0, x=X, tail=0.0):
         peak = 0.5 * np.diff(erf((edges - centre) / (math.sqrt(2) * sigma))) * area
         if tail:
             beta, d = 1.5 * sigma, x - centre
-            dens = np.exp(d / beta + 0.5 * (sigma / beta) ** 2) * erfc(d / (math.sqrt(2) * sigma) + sigma / (math.sqrt(2) * beta))
-            peak = (1 - tail) * peak + tail * area * dens / dens.sum() + 0.0015 * peak.max() * erfc(d / (math.sqrt(2) * sigma))
+            z = d / (math.sqrt(2) * sigma)
+            dens = np.exp(d / beta + 0.5 * (sigma / beta) ** 2) * erfc(z + sigma / (math.sqrt(2) * beta))
+            peak = (1 - tail) * peak + tail * area * dens / dens.sum() + 0.0015 * peak.max() * erfc(z)
         mu = mu + peak
     return np.random.default_rng(seed).poisson(np.maximum(mu, 0.0)).astype(float)
 
