@@ -14,7 +14,8 @@ from . import search as sr
 from . import unfold as uf
 from .detector import ELECTRON_KEV, FWHM_C, KINDS, Resolution, kind_of
 from .errors import SpectrumDataError
-from .identify import identify
+from .identify import identify, identify_nuclides, limits_at
+from .library import shipped_library
 from .model import Calibration, Spectrum
 from .options import Options
 from .results import Analysis, Flag, IdKind, Region
@@ -647,6 +648,13 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
                     warnings.append(f"calibration: a matched line is {worst:.2f} keV off the refined scale")
     peaks, missing = identify(peaks, options.lines, resolution, kind)
     peaks = flag_wide(peaks, resolution)
+    library = options.library or shipped_library()
+    peaks, nuclides, unexplained, (offset, gain) = clock("identification", identify_nuclides, energy, counts,
+                                                         peaks, resolution, kind, library, spectrum.live_time)
+    if abs(gain - 1.0) > 0.005:
+        warnings.append(f"the energy scale looks {100 * (gain - 1):+.1f} % off: nuclides named on the scale "
+                        f"{offset:+.2f} keV + {gain:.4f} E (--recalibrate with --lines of the named lines corrects it)")
+    limits = limits_at(energy, counts, resolution, options.at, spectrum.live_time)
     if missing:
         warnings.append("known lines not found: " + ", ".join(f"{e:g} keV" for e in missing))
     warnings += scale_warnings(energy, peaks)
@@ -668,4 +676,5 @@ def analyse(spectrum: Spectrum, options: Options | None = None) -> Analysis:
         if options.response is None:
             warnings.append("unfolding used a modelled response (no --response given): treat it as indicative")
     return Analysis(spectrum, energy, counts, calibration, resolution, kind, tuple(peaks), tuple(regions),
-                    tuple(missing), recal, sharpened, unfolding, tuple(warnings), clock.times, len(cands))
+                    tuple(missing), recal, sharpened, unfolding, tuple(warnings), clock.times, len(cands),
+                    nuclides, unexplained, limits, dict(library.source))

@@ -57,6 +57,8 @@ def _options_record(options):
         value = getattr(options, f.name)
         if f.name == "response" and value is not None:
             value = shown(getattr(value, "source", value))
+        if f.name == "library" and value is not None:  # a loaded library by its file
+            value = shown(value.source.get("file", "")) if hasattr(value, "source") else shown(value)
         record[f.name] = list(value) if isinstance(value, tuple) else value
     return record
 

@@ -121,6 +121,10 @@ def parser():
                    "(from 1) instead of their sum")
     p.add_argument("--response", metavar="FILE.npz", help="detector response for the unfolding: arrays matrix "
                    "(R x M), ref_energies (R, keV) and energy_axis (M, keV)")
+    p.add_argument("--library", metavar="FILE", help="nuclide library to name the spectrum from (JSON like the "
+                   "shipped table, or CSV with columns nuclide,energy,intensity[,kind]); default: the shipped table")
+    p.add_argument("--at", type=_energies, default=None, metavar="E1,E2,...",
+                   help="report the net area and the detection limit (Currie) at these energies, keV")
     p.add_argument("--threshold", type=_positive_float, default=5.0,
                    help="significance in standard deviations for the search and the net areas (default 5)")
     p.add_argument("--json", metavar="FILE", help="write the results as JSON")
@@ -159,7 +163,8 @@ def options_of(args, lines):
     """
     return Options(lines=tuple(lines), threshold=args.threshold, calibration=args.calibration,
                    recalibrate=args.recalibrate, detector=args.detector, measurement=args.measurement,
-                   response=args.response, rl_iterations=args.rl_iterations, em_iterations=args.em_iterations)
+                   response=args.response, rl_iterations=args.rl_iterations, em_iterations=args.em_iterations,
+                   library=args.library, at=args.at or ())
 
 
 def main(argv=None):

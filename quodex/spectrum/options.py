@@ -42,6 +42,11 @@ class Options:
         Richardson-Lucy iterations of the sharpening (default 100, at least 0).
     em_iterations : int
         ML-EM iterations of the unfolding (default 200, at least 0).
+    library : str, os.PathLike, Library or None
+        The nuclide library to name the spectrum from: a JSON or CSV file
+        (`quodex.spectrum.library.load_library`), or one already loaded. The shipped table when None.
+    at : tuple of float
+        Energies (keV, positive) at which to report the net area and the detection limit.
 
     Raises
     ------
@@ -57,6 +62,8 @@ class Options:
     response: object = None
     rl_iterations: int = 100
     em_iterations: int = 200
+    library: object = None
+    at: tuple = ()
 
     def __post_init__(self):
         set_ = object.__setattr__
@@ -79,11 +86,14 @@ class Options:
             set_(self, "measurement", _whole("measurement", self.measurement, 1))
         for name in ("rl_iterations", "em_iterations"):
             set_(self, name, _whole(name, getattr(self, name), 0))
+        set_(self, "at", _numbers("at", self.at))
+        if not all(e > 0 for e in self.at):
+            raise OptionsError(f"energies to check (at) must be positive numbers: {_listed(self.at)}")
 
     def with_response_loaded(self):
         """The same options with a response path replaced by the response it names.
 
-        Lets a batch read the response file once for all its spectra.
+        Lets a batch read the response file (and the nuclide library file) once for all its spectra.
 
         Returns
         -------
@@ -95,10 +105,14 @@ class Options:
         ResponseFileError
             The response file cannot be read or does not hold a usable response.
         """
+        loaded = self
         if isinstance(self.response, (str, bytes)) or hasattr(self.response, "__fspath__"):
             from .unfold import load_response
-            return replace(self, response=load_response(self.response))
-        return self
+            loaded = replace(loaded, response=load_response(self.response))
+        if isinstance(self.library, (str, bytes)) or hasattr(self.library, "__fspath__"):
+            from .library import load_library
+            loaded = replace(loaded, library=load_library(self.library))
+        return loaded
 
 
 def _listed(values):

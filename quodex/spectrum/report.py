@@ -11,7 +11,8 @@ import numpy as np
 
 from .results import Analysis
 
-__all__ = ["text", "to_json", "write_json", "write_atomic", "figure", "draw", "peak_record"]
+__all__ = ["text", "to_json", "write_json", "write_atomic", "figure", "draw", "peak_record", "line_record",
+           "nuclide_record"]
 
 
 def _num(v, digits=6):
@@ -43,6 +44,26 @@ def peak_record(p):
             "identification": _label(p), "flags": [f.value for f in p.flags]}
 
 
+def line_record(c):
+    """A line checked (`LineCheck`) as JSON: energy, intensity, member, the matched peak, net area and
+    its uncertainty, decision threshold and detection limit (counts, and counts per second where the
+    live time is known)."""
+    rate = (lambda v: _num(c.rate(v), 5)) if c.live_time else (lambda v: None)
+    return {"energy": _num(c.energy, 9), "intensity": None if c.intensity is None else _num(c.intensity, 5),
+            "member": c.member, "peak": None if c.peak is None else _num(c.peak, 9),
+            "net_area": _num(c.net_area, 6), "net_area_unc": _num(c.net_area_unc, 4),
+            "decision_threshold": _num(c.decision_threshold, 4), "detection_limit": _num(c.detection_limit, 4),
+            "net_rate": rate(c.net_area), "detection_limit_rate": rate(c.detection_limit),
+            "detected": bool(c.detected) if math.isfinite(c.net_area) else None}
+
+
+def nuclide_record(n):
+    """A name given to the spectrum (`NuclideFound`) as JSON."""
+    return {"nuclide": n.nuclide, "members": list(n.members), "confidence": _num(n.confidence, 3),
+            "peaks": [_num(e, 7) for e in n.peaks], "absent_lines": [_num(e, 7) for e in n.absent],
+            "lines": [line_record(c) for c in n.lines]}
+
+
 def to_json(a: Analysis):
     """The result as a JSON document (dicts, lists, strings, finite numbers and None).
 
@@ -55,8 +76,9 @@ def to_json(a: Analysis):
     dict
         Keys ``input`` (path, format, channels, live and real time, start time, total counts),
         ``calibration`` (coefficients, source, matched lines), ``resolution``, ``peaks`` (see
-        `peak_record`), ``missing_lines``, ``unfolding``, ``warnings`` and ``times`` (seconds per
-        stage). ``json.dumps`` takes it as it is.
+        `peak_record`), ``missing_lines``, ``nuclides`` (see `nuclide_record`), ``unexplained_peaks``
+        (keV), ``limits`` (at the energies asked for, see `line_record`), ``library`` (its source),
+        ``unfolding``, ``warnings`` and ``times`` (seconds per stage). ``json.dumps`` takes it as it is.
     """
     spectrum = a.spectrum
     cal = a.calibration
@@ -77,6 +99,11 @@ def to_json(a: Analysis):
                        "fwhm_at_662_kev": _num(float(a.resolution.fwhm(662.0)), 4)},
         "peaks": [peak_record(p) for p in a.peaks],
         "missing_lines": list(a.missing),
+        "nuclides": [nuclide_record(n) for n in a.nuclides],
+        "unexplained_peaks": [_num(e, 7) for e in a.unexplained],
+        "limits": {"method": "Currie, k = 1.645; window +-1.25 FWHM, background beside it",
+                   "lines": [line_record(c) for c in a.limits]},
+        "library": {k: v for k, v in a.library.items() if k != "absent_from_source"},
         "unfolding": None if a.unfolding is None else {
             "response": a.unfolding.source, "channels": len(a.unfolding.grid), "response_entries": a.unfolding.entries,
             "covers_kev": list(a.unfolding.coverage), "chi2_per_channel": _num(a.unfolding.chi2, 4)},
@@ -191,6 +218,7 @@ def text(a: Analysis):
         flags = f"  [{', '.join(f.value for f in p.flags)}]" if p.flags else ""
         out.append(f"{p.energy:10.3f} {p.energy_unc:6.3f} {p.fwhm:7.2f} {p.area:10.0f} {p.area_unc:8.0f} "
                    f"{p.significance:7.1f}  {label}{flags}")
+    out += _nuclides_text(a)
     if a.unfolding is not None:
         u = a.unfolding
         out.append("")
@@ -202,6 +230,32 @@ def text(a: Analysis):
     out.append("")
     out.append("Time per stage: " + ", ".join(f"{k} {1e3 * v:.0f} ms" for k, v in a.times.items()))
     return "\n".join(out)
+
+
+def _nuclides_text(a):
+    out = [""]
+    src = a.library.get("evaluation") or a.library.get("file") or "the nuclide library"
+    if a.nuclides:
+        out.append(f"Nuclides ({src}; confidence is a ranking score, not a probability):")
+        for n in a.nuclides:
+            members = f" with {', '.join(n.members[1:])}" if len(n.members) > 1 else ""
+            out.append(f"  {n.nuclide:10s} {n.confidence:5.2f}  peaks {', '.join(f'{e:.1f}' for e in n.peaks)} keV"
+                       f"{members}")
+            if n.absent:
+                out.append(f"  {'':10s} {'':5s}  absent: {', '.join(f'{e:g}' for e in n.absent)} keV")
+    else:
+        out.append(f"Nuclides ({src}): none named")
+    if a.unexplained:
+        out.append("  unexplained peaks: " + ", ".join(f"{e:.1f}" for e in a.unexplained) + " keV")
+    if a.limits:
+        out.append("")
+        out.append("Net areas and detection limits (Currie, k = 1.645):")
+        out.append(f"{'energy':>10} {'net area':>10} {'+-':>8} {'L_C':>8} {'L_D':>8} {'L_D /s':>9}")
+        for c in a.limits:
+            rate = c.rate(c.detection_limit)
+            out.append(f"{c.energy:10.2f} {c.net_area:10.1f} {c.net_area_unc:8.1f} {c.decision_threshold:8.1f} "
+                       f"{c.detection_limit:8.1f} " + (f"{rate:9.4g}" if rate is not None else f"{'-':>9}"))
+    return out
 
 
 def figure(a: Analysis, path):
@@ -266,14 +320,16 @@ def draw(a: Analysis):
     for p in a.peaks:
         colour = "tab:green" if p.identification else "tab:red"
         top.axvline(p.energy, color=colour, lw=0.5, ls=":", zorder=0)
-        top.text(p.energy, ymax, f"{p.energy:.1f}" + ("" if p.identification else " ?"), rotation=90, va="top",
-                 ha="right", fontsize=7, color=colour)
+        name = p.identification.nuclide if p.identification and p.identification.nuclide else ""
+        top.text(p.energy, ymax, f"{p.energy:.1f}" + (f" {name}" if name else "" if p.identification else " ?"),
+                 rotation=90, va="top", ha="right", fontsize=7, color=colour)
     top.set_yscale("log")
     top.set_ylim(floor, ymax * 1.2)
     top.set_xlim(e[0], e[-1])  # the axis ends where the data end
     top.set_ylabel("counts / keV")
+    named = ", ".join(f"{n.nuclide} ({n.confidence:.2f})" for n in a.nuclides)
     top.set_title(f"{os.path.basename(spectrum.path)}: {len(a.peaks)} peaks (green identified, red unidentified), "
-                  f"fits in red", fontsize=10, loc="left")
+                  f"fits in red" + (f"\nnuclides: {named}" if named else ""), fontsize=10, loc="left")
     top.legend(fontsize=8, loc="upper right")
     mid = fig.add_subplot(grid[1, :], sharex=top)
     if a.unfolding is not None:

@@ -8,7 +8,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["Flag", "IdKind", "Identification", "Peak", "Region", "Analysis", "PEAK_COLUMNS"]
+__all__ = ["Flag", "IdKind", "Identification", "Peak", "Region", "Analysis", "PEAK_COLUMNS", "LineCheck",
+           "NuclideFound"]
 
 ANNIHILATION_KEV = 510.999
 
@@ -63,12 +64,18 @@ class IdKind(enum.Enum):
         ``"double escape"``: a line less both (1022 keV).
     SUM
         ``"sum"``: two lines detected together (coincidence summing).
+    BACKSCATTER
+        ``"backscatter"``: a line's photons scattered back into the detector from behind it.
+    COMPTON_EDGE
+        ``"Compton edge"``: the top of a line's Compton continuum, found as a peak.
     """
     LINE = "line"  # a known line
     ANNIHILATION = "annihilation"  # 511 keV annihilation radiation
     SINGLE_ESCAPE = "single escape"  # a line less one annihilation photon
     DOUBLE_ESCAPE = "double escape"  # a line less both
     SUM = "sum"  # two lines detected together
+    BACKSCATTER = "backscatter"  # a line scattered back into the detector
+    COMPTON_EDGE = "Compton edge"  # the top of a line's Compton continuum
 
 
 @dataclass(frozen=True)
@@ -89,16 +96,20 @@ class Identification:
         The lines an escape (one) or sum (two) peak comes from; empty otherwise.
     listed : bool
         The line was among the known lines given (for ANNIHILATION: 511 keV was given).
+    nuclide : str or None
+        The library name that emits the line (a nuclide, a chain segment's head, or ``"X-rays (Pb)"``
+        for fluorescence); None for a line given by the user.
     """
     kind: IdKind
     line: float
     parents: tuple = ()
     listed: bool = True
+    nuclide: str | None = None
 
     def __str__(self):
         k = self.kind
         if k is IdKind.LINE:
-            return f"{self.line:g} keV"
+            return f"{self.nuclide} {self.line:g} keV" if self.nuclide else f"{self.line:g} keV"
         if k is IdKind.ANNIHILATION:
             return f"{self.line:g} keV (annihilation)" if self.listed else "annihilation (511 keV)"
         if k is IdKind.SUM:
@@ -201,6 +212,81 @@ class Region:
 
 
 @dataclass(frozen=True)
+class LineCheck:
+    """What the spectrum holds at one energy: a library line checked, or an energy asked for.
+
+    Limits follow Currie (1968) with k = 1.645 (5 % chance of a false detection and of a missed one),
+    over a window of +-1.25 FWHM of the learned resolution and a background from a FWHM wide on each
+    side; net areas and limits are of the whole peak (the window's share divided out).
+
+    Attributes
+    ----------
+    energy : float
+        keV.
+    intensity : float or None
+        Photons per decay of the name's head (None for an energy asked for).
+    member : str or None
+        The nuclide that emits it.
+    peak : float or None
+        keV of the found peak that the line matched; None where none did.
+    net_area, net_area_unc : float
+        Counts: the peak's fitted area where one matched, else the window's counts less the
+        background.
+    decision_threshold, detection_limit : float
+        Counts: the net area above which a line is taken as present, and the smallest net area that
+        would be found with 95 % probability.
+    live_time : float or None
+        Seconds, to give the counts per second (None where the file does not say).
+    """
+    energy: float
+    intensity: float | None
+    member: str | None
+    peak: float | None
+    net_area: float
+    net_area_unc: float
+    decision_threshold: float
+    detection_limit: float
+    live_time: float | None = None
+
+    @property
+    def detected(self):
+        """Whether the net area exceeds the decision threshold (or a peak matched)."""
+        return self.peak is not None or self.net_area > self.decision_threshold
+
+    def rate(self, counts):
+        """Counts per second of a number of counts (None without a live time)."""
+        return counts / self.live_time if self.live_time else None
+
+
+@dataclass(frozen=True)
+class NuclideFound:
+    """A name the identification gives the spectrum.
+
+    Attributes
+    ----------
+    nuclide : str
+        A nuclide, or a chain segment in equilibrium named by its head (``"Ra-226"``, ``"Th-228"``).
+    members : tuple of str
+        The nuclides whose lines it carries (the head first).
+    confidence : float
+        0..1: how well energies, relative intensities and absent lines fit; a ranking score, not a
+        probability.
+    peaks : tuple of float
+        keV of the found peaks it explains.
+    lines : tuple of LineCheck
+        Its lines in the spectrum's range that it should show, strongest first, found or not.
+    absent : tuple of float
+        keV of lines strong enough to be seen that the counts do not show.
+    """
+    nuclide: str
+    members: tuple
+    confidence: float
+    peaks: tuple
+    lines: tuple
+    absent: tuple = ()
+
+
+@dataclass(frozen=True)
 class Analysis:
     """The result of `quodex.spectrum.analyse`.
 
@@ -238,6 +324,14 @@ class Analysis:
         ``"unfolding"``).
     candidates : int
         Candidates the search found (and the fits tried).
+    nuclides : tuple of NuclideFound
+        The names the nuclide library gives the spectrum, most confident first.
+    unexplained : tuple of float
+        keV of the peaks that no name, escape, sum or known line explains.
+    limits : tuple of LineCheck
+        Net areas and detection limits at the energies asked for (`Options.at`).
+    library : dict
+        Where the nuclide library came from (evaluation, version, licence, or the user's file).
 
     Notes
     -----
@@ -259,6 +353,10 @@ class Analysis:
     warnings: tuple = ()
     times: dict = field(default_factory=dict)
     candidates: int = 0
+    nuclides: tuple = ()
+    unexplained: tuple = ()
+    limits: tuple = ()
+    library: dict = field(default_factory=dict, repr=False)
 
     def peaks_table(self, as_frame=None):
         """The peaks as a table, one row per peak with the columns of `PEAK_COLUMNS`.

@@ -186,7 +186,7 @@ def test_an_interrupted_batch_run_again_gives_one_complete_set(signum, jobs, tmp
 
 
 def test_ctrl_c_ends_a_long_single_analysis_at_once(spe):
-    p = command(spe, "--rl-iterations", "100000")
+    p = command(spe, "--rl-iterations", "100000", "--em-iterations", "100000")
     time.sleep(3)
     p.send_signal(signal.SIGINT)
     t0 = time.monotonic()

@@ -36,7 +36,7 @@ def parse(data: bytes):
     except ParseError as e:
         line = getattr(e, "position", (None,))[0]
         raise FileFormatError(f"not well-formed XML: {e}", f"line {line}" if line else None) from None
-    except (ValueError, RecursionError) as e:  # bad encodings declared, absurd nesting
+    except (ValueError, LookupError, RecursionError) as e:  # bad or unknown encodings declared, absurd nesting
         raise FileFormatError(f"not readable XML: {e}") from None
     for element in root.iter():
         if isinstance(element.tag, str) and "}" in element.tag:
