@@ -10,7 +10,7 @@ from scipy.optimize import least_squares
 from scipy.special import erfc, erfcx
 from scipy.stats import chi2 as chi2_dist
 
-from quodex.utils.numerics.kernels.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
+from quodex.utils.numerics.kernels.gaussian import fit_peaks_cy, multi_gaussian_cy, multi_gaussian_jacobian_cy
 
 from .detector import FWHM_C, Resolution
 from .results import Flag, Peak
@@ -24,6 +24,10 @@ MODEL_SYSTEMATIC = 0.02  # relative shape error allowed before a fit counts as p
 """Relative error of the peak shape allowed before a fit counts as poor."""
 TAIL_MIN_AREA = 2000.0  # counts below which a tail cannot be told from noise
 """Net counts below which a tail cannot be told from noise and is not tried."""
+COMPILED_SOLVER = True
+"""Fits run SciPy's trust-region-reflective steps compiled, in one call (tail and step with analytic
+derivatives); False gives SciPy's own solver (the same steps, with NumPy's arithmetic and the
+Jacobian below)."""
 
 
 # --- The peak model --------------------------------------------------------------------------------
@@ -136,6 +140,17 @@ class RegionModel:
         return a * (math.sqrt(2.0 * math.pi * var) + tail) / width
 
 
+def solve_weighted(model, y, sigma, p0, lo, hi, max_nfev=200):
+    """The bounded least-squares fit of `model` to the counts y with the weights 1/sigma, from p0:
+    (parameters, Jacobian of the weighted residuals there)."""
+    if COMPILED_SOLVER:
+        p, jac, _, _ = fit_peaks_cy(model.x, y, sigma, p0, lo, hi, max_nfev, model.shape)
+        return p, jac
+    r = least_squares(lambda p: (y - model(p)) / sigma, p0, jac=lambda p: model.jacobian(p) / -sigma[:, None],
+                      bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=max_nfev)
+    return r.x, r.jac
+
+
 @dataclass(frozen=True)
 class Fit:
     """The result of `fit_region`.
@@ -231,6 +246,7 @@ def fit_region(x, y, mus, sigma_range, shape=False, reach=None):
     ValueError, numpy.linalg.LinAlgError
         The problem cannot be solved (callers count such a region as not fitted).
     """
+    x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
     k = len(mus)
     model = RegionModel(x, k, shape)
     n = 3 * k + 2 + (3 if shape else 0)
@@ -259,22 +275,18 @@ def fit_region(x, y, mus, sigma_range, shape=False, reach=None):
         start[-3:] = 0.2, 2.0, 0.002
     start = np.clip(start, np.nextafter(lo, np.inf), np.nextafter(hi, -np.inf))
 
-    def solve(p0, sigma):
-        return least_squares(lambda p: (y - model(p)) / sigma, p0, jac=lambda p: model.jacobian(p) / -sigma[:, None],
-                             bounds=(lo, hi), x_scale="jac", method="trf", max_nfev=200)
-
-    first = solve(start, np.sqrt(np.maximum(y, 1.0)))
+    first, _ = solve_weighted(model, y, np.sqrt(np.maximum(y, 1.0)), start, lo, hi)
     # variances from the mean of model and data: the model's alone are tiny wherever it misses counts (an
     # unmodelled shoulder), which would drag a peak over to them; the data's alone bias areas low
-    fit = solve(first.x, np.sqrt(np.maximum(0.5 * (model(first.x) + y), 1.0)))
-    mu_model = np.maximum(0.5 * (model(fit.x) + y), 1.0)
+    p, jac = solve_weighted(model, y, np.sqrt(np.maximum(0.5 * (model(first) + y), 1.0)), first, lo, hi)
+    mu_model = np.maximum(0.5 * (model(p) + y), 1.0)
     dof = max(len(x) - n, 1)
-    resid = y - model(fit.x)
+    resid = y - model(p)
     chi2 = float(np.sum(resid * resid / mu_model)) / dof
-    peak_part = mu_model - (fit.x[3 * k] + fit.x[3 * k + 1] * model.dx)
+    peak_part = mu_model - (p[3 * k] + p[3 * k + 1] * model.dx)
     chi2_sys = float(np.sum(resid * resid / (mu_model + (MODEL_SYSTEMATIC * peak_part) ** 2))) / dof
-    cov = np.linalg.pinv(fit.jac.T @ fit.jac) * max(chi2, 1.0)
-    return Fit(model, fit.x, cov, chi2, chi2_sys, dof, lo, hi, resid * resid / mu_model)
+    cov = np.linalg.pinv(jac.T @ jac) * max(chi2, 1.0)
+    return Fit(model, p, cov, chi2, chi2_sys, dof, lo, hi, resid * resid / mu_model)
 
 
 def peaks_of(fit, x, region):

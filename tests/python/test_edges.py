@@ -164,7 +164,7 @@ def complete_results(out, inputs):
 def test_an_interrupted_batch_run_again_gives_one_complete_set(signum, jobs, tmp_path):
     folder = batch_folder(tmp_path)
     out = tmp_path / "out"
-    p = command(folder, "--out-dir", out, "--jobs", jobs, "--rl-iterations", "3000")
+    p = command(folder, "--out-dir", out, "--jobs", jobs, "--rl-iterations", "3000", "--em-iterations", "100000")
     while not (out / "summary.incomplete").exists() and p.poll() is None:
         time.sleep(0.05)
     time.sleep(0.5)

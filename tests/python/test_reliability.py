@@ -37,6 +37,11 @@ def _data():
 D = _data()
 ONES = np.ones(64)
 
+_fx = np.linspace(600.0, 640.0, 81)
+_fy = np.round(40.0 + 3000.0 * np.exp(-0.5 * (_fx - 620.3) ** 2 / 0.64) + 5.0 * np.sin(7.0 * _fx))
+FIT = (_fx, _fy, np.sqrt(_fy), np.array([2000.0, 620.0, 1.0, 30.0, 0.0]), np.array([0.0, 600.0, 0.1, -np.inf, -np.inf]),
+       np.array([np.inf, 640.0, 9.0, np.inf, np.inf]))
+
 # name -> (callable returning a result, callable that fails)
 CALLS = {
     "build_gaussian_response": (
@@ -65,6 +70,9 @@ CALLS = {
     "multi_gaussian_jacobian_cy": (
         lambda: gaussian.multi_gaussian_jacobian_cy(D["x"], D["params"]),
         lambda: gaussian.multi_gaussian_jacobian_cy(D["x"].astype(np.int64), D["params"])),
+    "fit_peaks_cy": (
+        lambda: gaussian.fit_peaks_cy(*FIT),
+        lambda: gaussian.fit_peaks_cy(*FIT[:3], FIT[3][:4], *FIT[4:])),
 }
 EXPECTED_FAILURES = (TypeError, ValueError, IndexError)
 
@@ -215,7 +223,7 @@ class FakeNumPy:
 
 MODULES = {"build_gaussian_response": deconvolution, "ML_EM_cy": deconvolution, "richardson_lucy_cy": deconvolution,
            "calculate_regions": tarvel, "tarvel_cy": tarvel, "mariscotti_peak_search_cy": mariscotti,
-           "multi_gaussian_cy": gaussian, "multi_gaussian_jacobian_cy": gaussian}
+           "multi_gaussian_cy": gaussian, "multi_gaussian_jacobian_cy": gaussian, "fit_peaks_cy": gaussian}
 
 
 @pytest.mark.parametrize("mode", ["raise", "list", "float32", "2d", "short", "longer", "readonly", "strided"])
