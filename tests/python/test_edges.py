@@ -13,6 +13,7 @@ import time
 import numpy as np
 import pytest
 
+import quodex
 import spectrum_files as files
 from quodex.spectrum import Options, Spectrum, SpectrumDataError, analyse, batch, cli, report, search, synthetic
 from quodex.spectrum.model import Calibration
@@ -23,7 +24,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 def command(*args, **kw):
     """The command as a user runs it, in a process of its own."""
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    # the package this test imported (a source tree with its modules built, or the installed one)
+    here = os.path.dirname(os.path.dirname(os.path.abspath(quodex.__file__)))
+    env = dict(os.environ, PYTHONPATH=here + os.pathsep + os.environ.get("PYTHONPATH", ""))
     return subprocess.Popen([sys.executable, "-m", "quodex.spectrum", *map(str, args)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True, **kw)
 
