@@ -33,8 +33,10 @@ def read(data: bytes, options=None):
     """
     try:
         import uproot
-    except ImportError:
+    except ModuleNotFoundError:
         raise FileFormatError("a ROOT file: reading it needs uproot (pip install uproot)") from None
+    except ImportError as e:  # installed, but a dependency of it does not load
+        raise FileFormatError(f"a ROOT file: uproot is installed but cannot be imported ({e})") from None
     try:
         with uproot.open(io.BytesIO(data)) as f:
             names = list(dict.fromkeys(k for k, c in f.classnames(cycle=False).items() if c.startswith("TH1")))
