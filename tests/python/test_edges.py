@@ -94,7 +94,7 @@ def test_counts_that_overflow_leave_no_json(tmp_path, capsys):
     counts = np.full(256, 100.0)
     counts[100] = 1e308
     path = tmp_path / "huge.spe"
-    path.write_text("$DATA:\n0 255\n" + "\n".join(repr(c) for c in counts) + "\n$ENER_FIT:\n0 3\n")
+    path.write_text("$DATA:\n0 255\n" + "\n".join(repr(float(c)) for c in counts) + "\n$ENER_FIT:\n0 3\n")
     code = cli.main([str(path), "--json", str(tmp_path / "huge.json")])
     one_line_error(capsys, code, 2, "counts in all: more than 1e+18")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["huge.spe"]
