@@ -1,3 +1,4 @@
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -184,6 +185,9 @@ struct Case {
     double cost;
     int nfev;
 };
+
+// gtest would otherwise print the case's raw bytes, padding included, which valgrind reports as unset
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const Vec kLb = {0, 600, 1, 0, 600, 1, -kInf, -kInf};
 const Vec kUb = {kInf, 720, 9, kInf, 720, 9, kInf, kInf};
