@@ -10,6 +10,7 @@ the mutants, the scratch copies, and the report.
 Runs with the mutation venv's interpreter (cosmic-ray 8.x); the tests run with the project's.
 """
 
+import ast
 import json
 import os
 import random
@@ -248,10 +249,32 @@ def cmd_tests(root):
 _BIT = ("BitAnd", "BitOr", "BitXor", "LShift", "RShift")
 
 
-def _wanted(mutation, lines):
+def _annotation_spans(source):
+    # Under postponed evaluation annotations are never evaluated: mutants inside them are equivalent.
+    tree = ast.parse(source)
+    if not any(isinstance(n, ast.ImportFrom) and n.module == "__future__"
+               and any(a.name == "annotations" for a in n.names) for n in tree.body):
+        return []
+    spans = []
+    for node in ast.walk(tree):
+        found = []
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            a = node.args
+            found = [x.annotation for x in a.posonlyargs + a.args + a.kwonlyargs + [a.vararg, a.kwarg]
+                     if x is not None] + [node.returns]
+        elif isinstance(node, ast.AnnAssign):
+            found = [node.annotation]
+        spans += [((n.lineno, n.col_offset), (n.end_lineno, n.end_col_offset)) for n in found if n is not None]
+    return spans
+
+
+def _wanted(mutation, lines, spans=()):
     name = mutation.operator_name
     m = re.match(r"core/ReplaceBinaryOperator_(\w+?)_(\w+)$", name)
     if m and m.group(2) in _BIT and m.group(1) not in _BIT:
+        return False
+    start = tuple(mutation.start_pos)
+    if any(a <= start < b for a, b in spans):
         return False
     line = lines[mutation.start_pos[0] - 1] if mutation.start_pos[0] <= len(lines) else ""
     return PRAGMA not in line
@@ -270,13 +293,15 @@ def cmd_sample(all_db, n, seed, minimum, outs):
     by_module = defaultdict(list)
     with use_db(all_db, WorkDB.Mode.open) as db:
         items = list(db.work_items)
-    lines = {}
+    lines, spans = {}, {}
     for item in items:
         m = item.mutations[0]
         path = str(m.module_path)
         if path not in lines:
-            lines[path] = Path(path).read_text().splitlines()
-        if _wanted(m, lines[path]):
+            text = Path(path).read_text()
+            lines[path] = text.splitlines()
+            spans[path] = _annotation_spans(text)
+        if _wanted(m, lines[path], spans[path]):
             by_module[path].append(item)
     modules = sorted(str(p) for p in Path(PACKAGE).rglob("*.py"))
     sizes = {p: _module_size(p) for p in modules}
