@@ -30,8 +30,10 @@ def command(*args, **kw):
     # the package this test imported (a source tree with its modules built, or the installed one)
     here = os.path.dirname(os.path.dirname(os.path.abspath(quodex.__file__)))
     env = dict(os.environ, PYTHONPATH=here + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    # Ctrl-C as at a terminal, even when these tests run as a background job (which ignores SIGINT)
     return subprocess.Popen([sys.executable, "-m", "quodex.spectrum", *map(str, args)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True, **kw)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **kw)
 
 
 def spectrum_file(path, seed=0, n=1024, calibration=(0.0, 2.93), scale=1.0):
