@@ -156,3 +156,31 @@ def test_a_negative_calibration_that_is_no_list_of_numbers_is_named(capsys):
     with pytest.raises(SystemExit):
         cli.main(["--calibration", "-1,x"])
     assert "expected numbers separated by commas: '-1,x'" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("fault", [RuntimeError("no convergence\n  in fit"), np.linalg.LinAlgError("singular"), TypeError("x"),
+                                   ZeroDivisionError("y"), IndexError("z"), MemoryError("w")])
+def test_a_fault_of_the_analysis_is_named_in_one_line_and_the_batch_goes_on(fault, tmp_path, monkeypatch, capsys):
+    import json
+    from quodex.spectrum import batch
+    (tmp_path / "in").mkdir()
+    for name in ("a.spe", "b.spe"):
+        files.write_spe(tmp_path / "in" / name, [5.0] * 256, calibration=(0.0, 2.93))
+    real = batch.run
+
+    def run(item, options):
+        if str(getattr(item, "path", item)).endswith("a.spe"):
+            raise fault
+        return real(item, options)
+
+    monkeypatch.setattr(batch, "run", run)
+    named = f"internal error ({type(fault).__name__}: {' '.join(str(fault).split())})"
+    assert cli.main([str(tmp_path / "in" / "a.spe"), "--rl-iterations", "1", "--em-iterations", "1"]) == 2
+    assert capsys.readouterr().err.strip().splitlines() == [
+        f"quodex-spectrum: error: {tmp_path / 'in' / 'a.spe'}: {named}"]
+    out = tmp_path / "out"
+    assert cli.main([str(tmp_path / "in"), "--out-dir", str(out), "--jobs", "1", "--rl-iterations", "1",
+                     "--em-iterations", "1"]) == 1
+    assert json.loads((out / "a.spe.json").read_text())["error"].endswith(named)
+    assert "error" not in json.loads((out / "b.spe.json").read_text())
+    assert "1 of 2 spectra analysed" in capsys.readouterr().out

@@ -22,8 +22,8 @@ FAST = ["--rl-iterations", "2", "--em-iterations", "2"]
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def command(*args, **kw):
-    """The command as a user runs it, in a process of its own."""
+def command(*args, code=None, **kw):
+    """The command as a user runs it, in a process of its own (or the Python `code` given the arguments)."""
     if os.environ.get("QUODEX_SANITIZED"):
         # the whole analysis on instrumented kernels in a child: too slow for the timing these tests stage
         pytest.skip("process-level behaviour, not run against sanitizer builds")
@@ -31,7 +31,8 @@ def command(*args, **kw):
     here = os.path.dirname(os.path.dirname(os.path.abspath(quodex.__file__)))
     env = dict(os.environ, PYTHONPATH=here + os.pathsep + os.environ.get("PYTHONPATH", ""))
     # Ctrl-C as at a terminal, even when these tests run as a background job (which ignores SIGINT)
-    return subprocess.Popen([sys.executable, "-m", "quodex.spectrum", *map(str, args)], env=env,
+    program = ["-m", "quodex.spectrum"] if code is None else ["-c", code]
+    return subprocess.Popen([sys.executable, *program, *map(str, args)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **kw)
 
@@ -79,6 +80,17 @@ def test_outputs_and_inputs_refused_before_the_analysis(argv, text, spe, tmp_pat
     assert spe.read_bytes() == before
 
 
+@pytest.mark.parametrize("taken", ["b.Spe.json", "summary.csv", "summary.parquet", "summary.incomplete"])
+def test_a_batch_output_that_cannot_be_written_stops_it_before_the_analysis(taken, spe, tmp_path, capsys,
+                                                                           monkeypatch):
+    out = tmp_path / "out"
+    (out / taken).mkdir(parents=True)
+    monkeypatch.setattr(batch, "run", lambda *a: pytest.fail("analysed before the check"))
+    other = spectrum_file(tmp_path / "b.Spe", seed=1)
+    one_line_error(capsys, cli.main([str(spe), str(other), "--out-dir", str(out)]), 2,
+                   f"cannot write output {out / taken}: it is a directory")
+
+
 def write_response(path, matrix, ref, axis):
     np.savez(path, matrix=np.asarray(matrix, dtype=float), ref_energies=np.asarray(ref, dtype=float),
              energy_axis=np.asarray(axis, dtype=float))
@@ -89,6 +101,8 @@ def write_response(path, matrix, ref, axis):
     (np.eye(3), [5000, 6000, 7000], [5000, 6000, 7000], "covers 5000..7000 keV and reaches no channel"),
     (np.zeros((3, 4)), [100, 1000, 2000], [0, 1000, 2000, 3000], "matrix is all zero"),
     (np.eye(3, dtype=int), [5000, 6000, 7000], [5000, 6000, 7000], "reaches no channel"),  # integers saved
+    (np.eye(3), [100, 1000, 2000], [2000, 1000, 100], "energy_axis must ascend"),
+    (np.eye(3), [2000, 1000, 100], [100, 1000, 2000], "ref_energies (at least 2) and energy_axis must ascend"),
 ])
 def test_responses_that_cannot_unfold(matrix, ref, axis, text, spe, tmp_path, capsys):
     np.savez(tmp_path / "r.npz", matrix=matrix, ref_energies=np.asarray(ref), energy_axis=np.asarray(axis))
@@ -208,6 +222,15 @@ def test_a_closed_pipe_ends_quietly(spe):
     p.stdout.close()
     assert p.wait(timeout=60) in (-signal.SIGPIPE, 141, 0)
     assert p.stderr.read() == b""
+
+
+def test_a_closed_pipe_ends_quietly_when_called_off_the_main_thread(spe):
+    # an embedding program's thread keeps Python's signal handling: the closed pipe is an exception there
+    p = command(spe, *FAST, code="import sys, threading\nfrom quodex.spectrum import cli\nout = []\n"
+                "t = threading.Thread(target=lambda: out.append(cli.main(sys.argv[1:])))\nt.start()\nt.join()\n"
+                "sys.exit(out[0])")
+    p.stdout.close()
+    assert p.wait(timeout=60) == 141 and p.stderr.read() == b""
 
 
 # --- nothing lost or overwritten ----------------------------------------------------------------

@@ -11,6 +11,7 @@ from quodex.spectrum import Options, OptionsError, Spectrum, analyse, cli, read_
 from quodex.spectrum.detector import Resolution
 from quodex.spectrum.identify import limits_at
 from quodex.spectrum.library import load_library, shipped_library
+from quodex.spectrum.results import Flag
 
 FAST = dict(rl_iterations=1, em_iterations=1)
 TABLE = json.loads((pathlib.Path(__file__).resolve().parents[2] / "quodex/spectrum/data/nuclides.json").read_text())
@@ -236,6 +237,8 @@ def test_the_command_line_takes_a_library_and_energies_to_check(tmp_path, capsys
     cs = doc["nuclides"][0]
     assert cs["confidence"] >= 0.5 and cs["peaks"] and {"energy", "intensity", "peak", "net_area",
                                                          "detection_limit"} <= set(cs["lines"][0])
+    main = next(ln for ln in cs["lines"] if abs(ln["energy"] - 661.657) < 1e-3)
+    assert main["intensity"] == pytest.approx(0.851, abs=1e-3) and main["peak"] == pytest.approx(661.657, abs=0.3)
     at = doc["limits"]["lines"]
     assert [c["energy"] for c in at] == [661.657, 1000.0]
     assert at[0]["detected"] and not at[1]["detected"] and "Currie" in doc["limits"]["method"]
@@ -245,6 +248,17 @@ def test_the_command_line_takes_a_library_and_energies_to_check(tmp_path, capsys
     with pytest.raises(SystemExit) as exit_:
         cli.main([str(tmp_path / "s.spe"), "--at", "0"])
     assert exit_.value.code == 2 and "--at: energies must be positive" in capsys.readouterr().err
+
+
+def test_what_identification_reports_are_values():
+    import dataclasses
+    energy, counts = mixture({"Cs-137": 1})
+    r = analyse(Spectrum(counts, energies=energy), Options(at=(661.657,), **FAST))
+    (cs,) = r.nuclides
+    for value, field in ((cs, "confidence"), (cs.lines[0], "net_area"), (r.limits[0], "energy"),
+                         (r.regions[0], "start")):
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            setattr(value, field, 0.0)
 
 
 def test_options_check_the_energies_to_check():
@@ -332,3 +346,24 @@ def test_the_json_of_a_run_with_a_library_file_names_the_file(tmp_path):
     doc = json.loads(out.read_text())
     assert doc["options"]["library"] == str(lib) and doc["library"]["file"] == str(lib)
     assert [n["nuclide"] for n in doc["nuclides"]] == ["Mine"]
+
+
+def test_lead_x_rays_from_shielding_are_named_as_such():
+    pb = [(72.805, 0.6), (74.969, 1.0), (84.45, 0.35), (87.3, 0.1)]  # Pb K X-rays, relative strengths
+    energy, counts = synthetic.source_spectrum([661.657] + [e for e, _ in pb], [5e4] + [2e4 * s for _, s in pb],
+                                               synthetic.hpge_fwhm, n=8192, seed=4)
+    r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+    lead = {round(p.energy, 1): p.identification for p in r.peaks if 70 < p.energy < 80}
+    assert set(lead) == {72.8, 75.0}
+    assert all(i.nuclide == "X-rays (Pb)" and not i.listed for i in lead.values())
+    assert sorted(i.line for i in lead.values()) == pytest.approx([72.805, 74.969], abs=0.01)
+    assert names(r) == {"Cs-137"}
+
+
+def test_a_compton_edge_on_germanium_is_named_past_the_lines_below_it():
+    energy, counts = synthetic.source_spectrum([122.06, 661.657], [5e4, 5e5], synthetic.hpge_fwhm, n=8192, seed=6)
+    r = analyse(Spectrum(counts, energies=energy), Options(**FAST))
+    assert [str(p.identification) for p in r.peaks if p.energy < 700] == [
+        "Co-57 122.061 keV", "Compton edge of 661.657 keV", "Cs-137 661.657 keV"]
+    edge = r.peaks[1]
+    assert abs(edge.energy - 477.3) < 10 and edge.has(Flag.WIDE)

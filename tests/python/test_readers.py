@@ -113,6 +113,10 @@ MALFORMED = [  # file name, content, the message after the path
               '</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>',
      r", Spectrum 1 LiveTimeDuration: not a duration: 'PTxS'$"),
     ("s.n42", N42.format(a="", d="1 2")[:-30], r", line 1: not well-formed XML"),
+    ("s.n42", '<RadInstrumentData><EnergyCalibration id="EC7"><CoefficientValues>0 x</CoefficientValues>'
+              '</EnergyCalibration><RadMeasurement><Spectrum energyCalibrationReference="EC7"><ChannelData>1 2'
+              '</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>',
+     r", EnergyCalibration EC7: .*'x'"),
     ("s.n42", BOMB, r": XML refused: EntitiesForbidden"),
     ("s.n42", XXE, r": XML refused: EntitiesForbidden"),
     ("s.chn", _chn()[:20], r", header: truncated: 20 bytes of 32$"),
@@ -125,6 +129,8 @@ MALFORMED = [  # file name, content, the message after the path
     ("s.mca", MCA.format(live="abc", data="1\n<<END>>"), r", line 2: LIVE_TIME is not a number: 'abc'$"),
     ("s.mca", "<<PMCA SPECTRUM>>\n<<CALIBRATION>>\nLABEL - keV\n5 10\n5 20\n<<DATA>>\n1\n2\n<<END>>\n",
      r", line 5: <<CALIBRATION>>: points must be finite at distinct channels$"),
+    ("s.mca", "<<PMCA SPECTRUM>>\n<<CALIBRATION>>\nLABEL - keV\n5 10 1\n9 20\n<<DATA>>\n1\n2\n<<END>>\n",
+     r", line 4: <<CALIBRATION>>: expected channel and energy, found '5 10 1'$"),
     ("s.mca", MCA.format(live="1", data="1\n-2\n<<END>>"), r", line 5: negative counts -2$"),
     ("s.xml", "<ResultDataFile><ResultDataList></ResultDataList></ResultDataFile>", r": no ResultData element$"),
     ("s.xml", RC.format(n=3, p="<DataPoint>1</DataPoint>" * 2), r", ResultData 1 EnergySpectrum NumberOfChannels: 3 channels announced, 2 DataPoint"),
@@ -279,6 +285,16 @@ def test_n42_spectra_of_another_calibration_are_left_out_of_the_sum(tmp_path):
     s = read_spectrum(path)
     np.testing.assert_array_equal(s.counts, [1, 2, 3, 4])
     assert s.notes == ("summed 1 of 2 spectra; 1 with another channel count or calibration left out",)
+
+
+def test_an_n42_energy_calibration_without_coefficients_is_a_note(tmp_path):
+    path = tmp_path / "nocal.n42"
+    path.write_text('<RadInstrumentData><EnergyCalibration id="a"><EnergyValues>0 662</EnergyValues>'
+                    '</EnergyCalibration><RadMeasurement><Spectrum energyCalibrationReference="a">'
+                    '<ChannelData>1 2 3 4</ChannelData></Spectrum></RadMeasurement></RadInstrumentData>')
+    s = read_spectrum(path)
+    np.testing.assert_array_equal(s.counts, [1, 2, 3, 4])
+    assert s.calibration is None and s.notes == ("Spectrum 1: EnergyCalibration without CoefficientValues ignored",)
 
 
 @pytest.mark.parametrize("name, write, detector", [("a.spe", W.write_spe, "HPGe 40%"), ("a.chn", W.write_chn, "HPGe"),
