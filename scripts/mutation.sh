@@ -46,6 +46,8 @@ if ! ls quodex/utils/numerics/kernels/*"$tag" >/dev/null 2>&1; then
   PYTHON=$test_py bash scripts/dev_build.sh
 fi
 
+# What is measured: the package and tests as copied now, not as they may be when the run ends.
+commit=$(git rev-parse --short HEAD)$([ -z "$(git status --porcelain -- quodex tests)" ] || echo "+changes")
 echo "== scratch copies in $out"
 rm -rf "$out"
 mkdir -p "$out"
@@ -109,7 +111,6 @@ failed=0
 for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 wall=$(($(date +%s) - started))
 
-commit=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- quodex/spectrum || echo "+changes")
 cat >"$out/info.json" <<EOF
 {"tool": "cosmic-ray $("$tool" -c 'import importlib.metadata as m; print(m.version("cosmic-ray"))')",
  "commit": "$commit", "date": "$(date -u +%Y-%m-%dT%H:%MZ)", "sample": $SAMPLE, "seed": $SEED,

@@ -67,6 +67,13 @@ def test_a_wide_and_a_narrow_peak_are_both_candidates():
     for centre, fwhm in ((2000.0, 3.0), (40000.0, 400.0)):
         near = [c for c in cands if abs(c.channel - centre) < 0.3 * fwhm]
         assert near and max(c.significance for c in near) > 20
+    # searching on some widths only finds what the whole ladder finds on them
+    wide = [s for s in search.SCALES if 100 <= s <= 400]
+    assert len(wide) > 2
+    key = lambda c: (c.scale, c.channel)  # noqa: E731
+    assert sorted(search.search(counts, 5.0, wide), key=key) == sorted(
+        (c for c in search.search(counts, 5.0, search.SCALES) if c.scale in wide), key=key)
+    assert any(abs(c.channel - 40000.0) < 120 for c in search.search(counts, 5.0, wide))
 
 
 @pytest.mark.parametrize("period, amplitude", [(2, 0.25), (2, 0.05), (3, 0.1), (4, 0.15)])

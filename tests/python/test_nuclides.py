@@ -53,6 +53,9 @@ def test_segments_carry_their_members_lines_at_their_share():
     th = lib["Th-228"]
     line = next(ln for ln in th.lines if abs(ln.energy - 2614.511) < 0.01)
     assert line.member == "Tl-208" and line.intensity == pytest.approx(0.99754 * 0.3594, rel=1e-4)
+    # a segment lives as long as its head: years
+    assert th.half_life / 3.15576e7 == pytest.approx(1.912, rel=2e-3)
+    assert lib["Ra-226"].half_life / 3.15576e7 == pytest.approx(1600, rel=2e-3)
     names = {c.name for c in lib.candidates}
     assert {"Ra-226", "Th-228", "Th-232", "U-238", "U-235", "Pb-210", "K-40", "Cs-137"} <= names
     assert not {"Pb-214", "Bi-214", "Tl-208", "Ac-228"} & names  # named by their segment's head

@@ -29,6 +29,7 @@ ROUND_TRIPS = [  # file name, writer, writer options, format, calibration back, 
     ("a.chn", W.write_chn, dict(trailer=None), "ORTEC CHN", None, (100, 110)),
     ("a.mca", W.write_amptek, dict(calibration=CAL, points=5), "Amptek MCA", CAL, (100, 110)),
     ("a.mca", W.write_amptek, dict(calibration=CAL[:2], points=2, unit="eV"), "Amptek MCA", CAL[:2], (100, 110)),
+    ("a.mca", W.write_amptek, dict(), "Amptek MCA", None, (100, 110)),
     ("a.xml", W.write_radiacode, dict(calibration=CAL, live_time=600, background=True), "RadiaCode XML", CAL, (600, 600)),
     ("a.tka", W.write_tka, dict(live_time=12.5, real_time=13), "TKA", None, (12.5, 13)),
     ("a.txt", W.write_text, dict(), "text", None, (None, None)),
@@ -50,7 +51,7 @@ def test_round_trip(tmp_path, name, write, options, fmt, calibration, times):
     assert s.counts.dtype == np.float64 and s.counts.flags.c_contiguous
     np.testing.assert_array_equal(s.counts, COUNTS)
     if calibration is None:
-        assert s.calibration is None
+        assert s.calibration is None and s.notes == ()  # a file without one has nothing to note
     else:
         np.testing.assert_allclose(s.calibration.coefficients, calibration, rtol=1e-9, atol=1e-12)
     if "energies" in options:
@@ -73,6 +74,13 @@ def test_n42_measurements_sum_or_pick(tmp_path):
     np.testing.assert_array_equal(read_spectrum(path, Options(measurement=5)).counts, 5 * COUNTS)
     with pytest.raises(SpectrumFileError, match=r"m\.n42: measurement 6 requested, the file holds 5 spectra"):
         read_spectrum(path, Options(measurement=6))
+
+
+def test_a_radiacode_file_of_several_results_picks_one(tmp_path):
+    W.write_radiacode(tmp_path / "r.xml", COUNTS, calibration=CAL, results=2)
+    np.testing.assert_array_equal(read_spectrum(tmp_path / "r.xml", Options(measurement=2)).counts, COUNTS)
+    with pytest.raises(SpectrumFileError, match=r"r\.xml: measurement 3 requested, the file holds 2 ResultData "):
+        read_spectrum(tmp_path / "r.xml", Options(measurement=3))
 
 
 def _chn(counts=COUNTS, n=None, tail=b""):

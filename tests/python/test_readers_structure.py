@@ -38,6 +38,9 @@ JSON_SHAPES = [  # tree, live time, real time, calibration, energies, start time
     ({"settings": {"thresholds": [1, 2, 3]}, "runs": [[1, -2] * 20, COUNTS]}, None, None, None, None, None),
     ({"spectrum": [[k, c] for k, c in enumerate(COUNTS)], "live_time": 3}, 3.0, None, None, None, None),  # rows
     ({"spectrum": [[e, c] for e, c in zip(ENERGIES, COUNTS)]}, None, None, None, ENERGIES, None),
+    ({"spectrum": [[1.5 * k, c] for k, c in enumerate(COUNTS)]}, None, None, None,  # keV from 0: no channels
+     [1.5 * k for k in range(len(COUNTS))], None),
+    ({"b": [c + 0.37 for c in COUNTS], "a": [float(c) for c in COUNTS]}, None, None, None, None, None),  # whole
     ([[k + 1, e, c] for k, (e, c) in enumerate(zip(ENERGIES, COUNTS))], None, None, None, ENERGIES, None),
     ({"time": "12:30:00", "counts": COUNTS}, None, None, None, None, "12:30:00"),
     ({"liveTime": "10:30", "realTime": "1:00:30.5", "counts": COUNTS}, 630.0, 3630.5, None, None, None),
