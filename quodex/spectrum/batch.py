@@ -127,6 +127,16 @@ def is_result_file(path) -> bool:
     return re.match(rb'\{\s*"program":\s*\{\s*"name":\s*"' + PROGRAM.encode() + rb'"', head) is not None
 
 
+# Faults of the analysis itself, not of its input. LinAlgError is named apart: older NumPy releases
+# do not derive it from ValueError.
+ANALYSIS_FAULTS = (ArithmeticError, MemoryError, RuntimeError, TypeError, ValueError, IndexError, LinAlgError)
+
+
+def internal_error(where, e: BaseException) -> str:
+    """The one-line message naming a fault of the analysis at `where`."""
+    return f"{where}: internal error ({type(e).__name__}: {' '.join(str(e).split())})"
+
+
 def describe(error: SpectrumError, path) -> str:
     """The one-line message of an error met analysing an item.
 
@@ -201,9 +211,8 @@ def analyse_one(item, options: Options | None = None):
         return document(item, result, options)
     except SpectrumError as e:
         message = describe(e, shown(_path_of(item)))
-    except (ArithmeticError, MemoryError, RuntimeError, TypeError, ValueError, IndexError, LinAlgError) as e:
-        # a fault of the analysis, not of the input: named as such, and the batch goes on
-        message = f"{shown(_path_of(item))}: internal error ({type(e).__name__}: {' '.join(str(e).split())})"
+    except ANALYSIS_FAULTS as e:  # a fault of the analysis, not of the input: named as such, and the batch goes on
+        message = internal_error(shown(_path_of(item)), e)
     return {**provenance(item, options), "error": shown(message)}
 
 

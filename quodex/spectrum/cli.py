@@ -302,9 +302,8 @@ def _main(argv):
         doc = batch.document(item, result, options) if args.json else None
     except SpectrumError as e:
         return fail(batch.describe(e, files[0] if files else None))
-    except (ArithmeticError, MemoryError, RuntimeError, TypeError, ValueError, IndexError) as e:
-        return fail(f"{files[0] if files else 'synthetic spectrum'}: internal error ({type(e).__name__}: "
-                    f"{' '.join(str(e).split())})")
+    except batch.ANALYSIS_FAULTS as e:
+        return fail(batch.internal_error(files[0] if files else "synthetic spectrum", e))
     times = {**result.times, "total": time.perf_counter() - t0}
     if args.plot:
         t0 = time.perf_counter()

@@ -268,7 +268,6 @@ def _scatter(peaks, names, resolution, kind):
                     or parent.energy < 200.0):
                 continue
             e = parent.energy if names[j] is None else names[j].line
-            named = names[j] or Identification(IdKind.LINE, round(e, 2), listed=False)
             back = e / (1 + 2 * e / ELECTRON_KEV)
             if abs(pk.energy - back) <= max(tolerance(pk, resolution), 0.08 * back):
                 out[i] = (IdKind.BACKSCATTER, back, j)
